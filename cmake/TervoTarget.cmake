@@ -1,0 +1,10 @@
+# Compiler and linker settings shared by every Tervo target.
+function(tervo_target_defaults target)
+    if(MSVC)
+        target_compile_options(${target} PRIVATE /W4 /WX /utf-8 /permissive-)
+    else()
+        target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+        # Static runtime: every executable imports system DLLs only.
+        target_link_options(${target} PRIVATE -static)
+    endif()
+endfunction()

@@ -1,0 +1,162 @@
+#include "Log.h"
+
+#include <algorithm>
+#include <iostream>
+#include <sstream>
+
+#include "ErrorHandling.h"
+#include "PathUtils.h"
+#include "SysInfo.h"
+
+namespace {
+
+constinit Logger logger;
+
+// Name of the module that holds the program's code, shown in every full-format record.
+wchar_t moduleName[260] = L"Unknown";
+enum ModuleNameState { NotStarted, InProgress, Done };
+ModuleNameState moduleNameState = NotStarted;
+
+void readModuleName() {
+    tstring name;
+    try {
+        name = FileUtils::leafName(SysInfo::getCurrentModulePath());
+    } catch (const std::runtime_error&) {
+        name = L"Unknown";
+    }
+    const size_t length = std::min(name.size(), std::size(moduleName) - 1);
+    name.copy(moduleName, length);
+    moduleName[length] = L'\0';
+}
+
+const std::string* lastErrorMessage = nullptr;
+
+} // namespace
+
+const wchar_t* severityName(Severity level) {
+    switch (level) {
+    case Severity::TRACE:
+        return L"TRACE";
+    case Severity::INFO:
+        return L"INFO";
+    case Severity::WARNING:
+        return L"WARNING";
+    case Severity::ERROR:
+        return L"ERROR";
+    }
+    return L"UNKNOWN";
+}
+
+Logger& Logger::global() {
+    if (!logger.appender) {
+        // Never freed: records may be written until the very end of the process.
+        logger.appender = new StreamLogAppender(&std::cout);
+    }
+    if (moduleNameState == NotStarted) {
+        moduleNameState = InProgress;
+        readModuleName();
+        moduleNameState = Done;
+    } else if (moduleNameState == InProgress) {
+        // A record written from inside the name lookup shows no module name.
+        moduleName[0] = L'\0';
+    }
+    return logger;
+}
+
+void Logger::write(Severity level, const tstring& sourcePath, int line, const tstring& function,
+                   const tstring& message) {
+    LogRecord record;
+    GetLocalTime(&record.timestamp);
+    record.threadId = GetCurrentThreadId();
+    record.processId = GetCurrentProcessId();
+    record.moduleName = moduleName;
+    record.fileName = FileUtils::leafName(sourcePath);
+    record.functionName = function;
+    record.levelName = severityName(level);
+    record.line = line;
+    record.message = message;
+    appender->append(record);
+}
+
+void Logger::write(Severity level, const tstring& sourcePath, int line, const tstring& function,
+                   const tstrings::MessageBuilder& message) {
+    write(level, sourcePath, line, function, message.str());
+}
+
+LogAppender* Logger::installAppender(LogAppender* newAppender) {
+    LogAppender* previous = appender;
+    appender = newAppender;
+    return previous;
+}
+
+void logAt(Severity level, const tstrings::MessageBuilder& message, const SourceLocation& location) {
+    Logger::global().write(level, tstrings::decodeUtf8(location.file ? location.file : ""), location.line,
+                           tstrings::decodeUtf8(location.function ? location.function : ""), message.str());
+}
+
+void StreamLogAppender::append(const LogRecord& record) {
+    const SYSTEMTIME& t = record.timestamp;
+    const tstring header = tstrings::formatPrintf(
+        L"%04u/%02u/%02u %02u:%02u:%02u.%03u, %s (PID: %u, TID: %u), ", t.wYear, t.wMonth, t.wDay, t.wHour,
+        t.wMinute, t.wSecond, t.wMilliseconds, record.moduleName ? record.moduleName : L"", record.processId,
+        record.threadId);
+    std::wostringstream text;
+    text << L"[" << header << record.fileName << L":" << record.line << L" (" << record.functionName << L")"
+         << L"]" << L"\n" << L"\t" << record.levelName << L": " << record.message;
+    *stream << tstrings::encodeUtf8(text.str()) << std::endl;
+}
+
+void TeeLogAppender::append(const LogRecord& record) {
+    if (first) {
+        first->append(record);
+    }
+    if (second) {
+        second->append(record);
+    }
+}
+
+void StandardLogAppender::append(const LogRecord& record) {
+    std::cerr << "[" << tstrings::encodeUtf8(record.levelName) << "] " << tstrings::encodeUtf8(record.fileName)
+              << ":" << record.line << ": " << tstrings::encodeUtf8(record.message) << std::endl;
+}
+
+void LastErrorLogAppender::append(const LogRecord&) { std::cerr << app::lastErrorMsg() << std::endl; }
+
+WithExtraLogAppender::WithExtraLogAppender(LogAppender* extra)
+    : previous(Logger::global().currentAppender()), tee(previous, extra) {
+    Logger::global().installAppender(&tee);
+}
+
+WithExtraLogAppender::~WithExtraLogAppender() { Logger::global().installAppender(previous); }
+
+TraceScope::TraceScope(Logger* logger, Severity level, const tstring& sourcePath, int line, const tstring& function,
+                       const tstring& scopeName)
+    : logger(logger), level(level), sourcePath(sourcePath), line(line), function(function), scopeName(scopeName),
+      accepted(logger->accepts(level)) {
+    if (accepted) {
+        logger->write(level, sourcePath, line, function, L"Entering " + scopeName);
+    }
+}
+
+TraceScope::TraceScope(Severity level, const tstring& scopeName, const SourceLocation& location)
+    : TraceScope(&Logger::global(), level, tstrings::decodeUtf8(location.file ? location.file : ""), location.line,
+                 tstrings::decodeUtf8(location.function ? location.function : ""), scopeName) {}
+
+TraceScope::~TraceScope() {
+    if (!accepted) {
+        return;
+    }
+    runReporting([this] {
+        logger->write(level, sourcePath, 0, function,
+                      tstrings::MessageBuilder() << "Exiting " << scopeName << " (entered at "
+                                                 << FileUtils::leafName(sourcePath) << ":" << line << ")");
+    });
+}
+
+namespace app {
+
+std::string lastErrorMsg() { return lastErrorMessage ? *lastErrorMessage : std::string(); }
+
+void setLastErrorMsg(const std::string* text) { lastErrorMessage = text; }
+
+} // namespace app

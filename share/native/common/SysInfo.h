@@ -1,0 +1,40 @@
+// What the running process knows about itself and the system: arguments, environment,
+// its own module and the system's directories.
+#pragma once
+
+#include <new>
+
+#include "WinHeaders.h"
+#include "tstrings.h"
+
+enum CommandArgsMode {
+    IncludeProgramName = 0,
+    ExcludeProgramName = 1
+};
+
+namespace SysInfo {
+
+// The process's arguments as the system splits them.
+tstring_array getCommandArgs(CommandArgsMode mode = ExcludeProgramName);
+
+// The value of an environment variable; throws when it is not set. An empty value counts as set.
+tstring getEnvVariable(const tstring& name);
+// The value, or `defaultValue` when it is not set or cannot be read; never throws.
+tstring getEnvVariable(const std::nothrow_t&, const tstring& name, const tstring& defaultValue);
+bool isEnvVariableSet(const tstring& name);
+void setEnvVariable(const tstring& name, const tstring& value);
+
+// Absolute path of the process's executable.
+tstring getProcessModulePath();
+// Directory paths without trailing separators.
+tstring getSystemDir();
+tstring getTempDir();
+// The system directory's msiexec.exe; whether it exists is not tested.
+tstring getMsiexecPath();
+
+// The module that holds this library's code (the executable it is linked into); no reference is taken.
+HMODULE getCurrentModuleHandle();
+// Path of that module's file.
+tstring getCurrentModulePath();
+
+} // namespace SysInfo

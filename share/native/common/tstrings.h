@@ -1,0 +1,87 @@
+// Text types, conversions between UTF-16 and narrow text, and the message builder.
+#pragma once
+
+#include <cstdarg>
+#include <iosfwd>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+typedef std::wstring tstring;
+typedef std::vector<tstring> tstring_array;
+
+namespace tstrings {
+
+enum CaseMode {
+    CASE_SENSITIVE = 0,
+    IGNORE_CASE = 1
+};
+
+// Conversions. Text the system refuses (malformed UTF-8, say) converts to an empty string.
+std::string encodeUtf8(const tstring& text);
+tstring decodeUtf8(const std::string& text);
+std::string encodeAnsi(const tstring& text);
+tstring decodeAnsi(const std::string& text);
+std::string ansiToUtf8(const std::string& text);
+tstring toSystemWide(const tstring& text);
+
+// printf-style formatting with the Microsoft wide rules (%s takes a wide string).
+// A null format throws std::invalid_argument.
+tstring formatPrintf(const wchar_t* format, ...);
+
+bool equal(const tstring& a, const tstring& b, CaseMode mode = CASE_SENSITIVE);
+bool hasPrefix(const tstring& text, const tstring& prefix, CaseMode mode = CASE_SENSITIVE);
+bool hasSuffix(const tstring& text, const tstring& suffix, CaseMode mode = CASE_SENSITIVE);
+tstring_array splitBy(const tstring& text, const tstring& delimiter, int mode = 0);
+tstring trimmed(const tstring& text, const tstring& strip);
+tstring lowercase(const tstring& text);
+tstring replaceAll(const tstring& text, const tstring& search, const tstring& replacement);
+
+template <class It>
+tstring joinWith(It first, It last, const tstring& delimiter) {
+    std::wostringstream out;
+    if (first != last) {
+        out << *first;
+        for (++first; first != last; ++first) {
+            out << delimiter << *first;
+        }
+    }
+    return out.str();
+}
+
+// Wide message builder that every error and log message is assembled with.
+// Narrow std::string values are decoded as UTF-8; narrow character pointers are
+// widened byte by byte (they carry the ASCII literals of messages).
+class MessageBuilder {
+public:
+    MessageBuilder() = default;
+    explicit MessageBuilder(const tstring& text);
+    explicit MessageBuilder(const std::string& utf8);
+    explicit MessageBuilder(const char* utf8);
+    MessageBuilder(MessageBuilder&&) = default;
+    MessageBuilder& operator=(MessageBuilder&&) = default;
+
+    MessageBuilder& operator<<(const tstring& text);
+    MessageBuilder& operator<<(const wchar_t* text);
+    MessageBuilder& operator<<(const std::string& utf8);
+    MessageBuilder& operator<<(const char* text);
+    MessageBuilder& operator<<(const void* pointer);
+
+    template <class T>
+        requires std::is_arithmetic_v<T>
+    MessageBuilder& operator<<(T value) {
+        stream << value;
+        return *this;
+    }
+
+    tstring str() const;
+    std::string utf8() const;
+
+private:
+    std::wostringstream stream;
+};
+
+std::ostream& operator<<(std::ostream& out, const MessageBuilder& builder);
+
+} // namespace tstrings

@@ -1,0 +1,70 @@
+// Helpers shared by the unit tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Log.h"
+#include "WinHeaders.h"
+#include "tstrings.h"
+
+// Keeps every record it receives.
+class CapturingAppender : public LogAppender {
+public:
+    void append(const LogRecord& record) override { records.push_back(record); }
+    // The messages of the records at `level`.
+    std::vector<tstring> messages(Severity level) const;
+    std::vector<LogRecord> records;
+};
+
+// Installs an appender on the process logger for the life of the object.
+class ScopedAppender {
+public:
+    explicit ScopedAppender(LogAppender* appender) : previous(Logger::global().installAppender(appender)) {}
+    ~ScopedAppender() { Logger::global().installAppender(previous); }
+    ScopedAppender(const ScopedAppender&) = delete;
+    ScopedAppender& operator=(const ScopedAppender&) = delete;
+
+private:
+    LogAppender* previous;
+};
+
+// "<code>: <system text>", for assertion messages.
+std::string describeWinError(DWORD code);
+
+// A fixture that owns a new, empty directory below the temporary directory, removed afterwards.
+// The clean-up uses the plain system calls, not the code under test.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Path of a name inside the directory.
+    tstring pathOf(const tstring& name) const { return dir + L"\\" + name; }
+    void writeFile(const tstring& path, const std::string& bytes) const;
+    std::string readFile(const tstring& path) const;
+    bool exists(const tstring& path) const { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+    // Names of the directory's entries, sorted.
+    std::vector<tstring> listDir(const tstring& path) const;
+
+    tstring dir;
+};
+
+// Removes a tree with the plain system calls; true when it is gone.
+bool removeTreeForTest(const tstring& path);
+
+// Full 32-bit exit code and the standard error of a program run to its end.
+struct ProcessResult {
+    DWORD exitCode = 0;
+    std::string standardError;
+    std::string standardOutput;
+};
+
+// Runs `commandLine` (program path first) with the extra environment variables set (NAME=value;
+// an entry "NAME=" removes the variable) and collects its output.
+ProcessResult runProcess(const tstring& commandLine, const std::vector<tstring>& environment = {});
+
+// Directory of the running test program.
+tstring testProgramDir();
+

@@ -1,0 +1,61 @@
+#include <new>
+
+#include "SourceLocation.h"
+#include "TestSupport.h"
+
+TEST(NormalizedFunctionName, GccSignatureShapes) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"void* Dll::getFunction(const std::string&, bool) const", "Dll::getFunction"},
+        {"void FileUtils::{anonymous}::createDir(const tstring&, LPSECURITY_ATTRIBUTES, tstring_array*)",
+         "FileUtils::`anonymous-namespace'::createDir"},
+        {"msi::ActionStatus msi::action<Kind>::operator()(const std::nothrow_t&) [with Kind = msi::uninstall]",
+         "msi::action<class msi::uninstall>::operator ()"},
+        {"TervoError<T>::TervoError(const T&, const SourceLocation&) [with T = std::runtime_error]",
+         "TervoError<class std::runtime_error>::TervoError"},
+        {"static Guid Guid::generate()", "Guid::generate"},
+        {"{anonymous}::Console::Channel::~Channel()", "`anonymous-namespace'::Console::Channel::~Channel"},
+        {"std::vector<std::__cxx11::basic_string<wchar_t> > SysInfo::getCommandArgs(CommandArgsMode)",
+         "SysInfo::getCommandArgs"},
+        {"msi::ActionStatus::operator bool() const", "msi::ActionStatus::operator bool"},
+        {"tstrings::MessageBuilder& tstrings::MessageBuilder::operator<<(const tstring&)",
+         "tstrings::MessageBuilder::operator <<"},
+        {"void Box<N>::put() [with int N = 3]", "Box<3>::put"},
+        {"main", "main"},
+    };
+    for (const auto& [pretty, expected] : cases) {
+        EXPECT_EQ(expected, normalizedFunctionName(pretty)) << pretty;
+    }
+}
+
+namespace outer {
+namespace {
+SourceLocation here() { return SourceLocation(); }
+} // namespace
+
+template <class Kind>
+struct action {
+    SourceLocation operator()(const std::nothrow_t&) const { return SourceLocation(); }
+};
+struct uninstall {};
+} // namespace outer
+
+TEST(SourceLocation, CapturesTheCallersNormalizedName) {
+    EXPECT_STREQ("outer::`anonymous-namespace'::here", outer::here().function);
+    EXPECT_STREQ("outer::action<class outer::uninstall>::operator ()",
+                 outer::action<outer::uninstall>()(std::nothrow).function);
+    const SourceLocation location;
+    EXPECT_EQ(__LINE__ - 1, location.line);
+    EXPECT_EQ(L"SourceLocation_test.cpp", sourceFileName(location));
+}
+
+TEST(SourceLocation, FileNameWithoutSeparatorIsTheWholePath) {
+    EXPECT_EQ(L"plain.cpp", sourceFileName(SourceLocation("plain.cpp", "f", 1)));
+    EXPECT_EQ(L"c.cpp", sourceFileName(SourceLocation("a\\b/c.cpp", "f", 1)));
+}
+
+TEST(SourceLocation, InternsOneTextPerSignature) {
+    const char* a = normalizeFunctionName("void ns::f(int)");
+    const char* b = normalizeFunctionName("void ns::f(int)");
+    EXPECT_STREQ("ns::f", a);
+    EXPECT_EQ(a, b);
+}

@@ -1,0 +1,119 @@
+#include <stdexcept>
+
+#include "TestSupport.h"
+#include "tstrings.h"
+
+using namespace tstrings;
+
+TEST(Conversions, RoundTripNonAsciiThroughUtf8) {
+    const tstring text = L"C:\\tmp\\J\u00fcrgen \u03a9mega\\\u65e5\u672c";
+    const std::string utf8 = encodeUtf8(text);
+    EXPECT_EQ("C:\\tmp\\J\xc3\xbcrgen \xce\xa9mega\\\xe6\x97\xa5\xe6\x9c\xac", utf8);
+    EXPECT_EQ(text, decodeUtf8(utf8));
+    EXPECT_EQ("plain", ansiToUtf8("plain"));
+    EXPECT_EQ(L"plain", decodeAnsi(encodeAnsi(L"plain")));
+}
+
+TEST(Conversions, EmptyAndInvalidInputGiveEmptyText) {
+    EXPECT_EQ("", encodeUtf8(L""));
+    EXPECT_EQ(L"", decodeUtf8(""));
+    EXPECT_EQ(L"", decodeUtf8("ab\xc3(cd"));  // truncated sequence
+    EXPECT_EQ(L"", decodeUtf8("\xff\xfe"));   // bytes that never occur in UTF-8
+}
+
+TEST(FormatPrintf, GrowsInStepsUntilTheTextFits) {
+    for (size_t length : {0u, 1u, 255u, 256u, 511u, 512u, 700u}) {
+        const tstring expected(length, L'x');
+        EXPECT_EQ(expected, formatPrintf(L"%s", expected.c_str())) << length;
+    }
+    EXPECT_EQ(L"0042 \u00e9t\u00e9 -7", formatPrintf(L"%04u %s %d", 42u, L"\u00e9t\u00e9", -7));
+}
+
+TEST(FormatPrintf, NullFormatThrowsInvalidArgument) {
+    try {
+        formatPrintf(nullptr);
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ("Destination buffer can't be NULL", e.what());
+    }
+}
+
+TEST(Comparison, IgnoreCaseFoldsAsciiLettersOnly) {
+    EXPECT_TRUE(equal(L"Setup.EXE", L"setup.exe", IGNORE_CASE));
+    EXPECT_FALSE(equal(L"Setup.EXE", L"setup.exe"));
+    EXPECT_FALSE(equal(L"\u00c4", L"\u00e4", IGNORE_CASE));
+    EXPECT_EQ(L"abc\u00c4\u03a9", lowercase(L"ABC\u00c4\u03a9"));
+}
+
+TEST(Comparison, PrefixAndSuffix) {
+    EXPECT_TRUE(hasPrefix(L"uninstall", L"UNIN", IGNORE_CASE));
+    EXPECT_FALSE(hasPrefix(L"uninstall", L"UNIN"));
+    EXPECT_TRUE(hasSuffix(L"main.msi", L".MSI", IGNORE_CASE));
+    EXPECT_FALSE(hasSuffix(L"si", L".msi"));
+    EXPECT_TRUE(hasSuffix(L"abc", L""));
+}
+
+TEST(SplitBy, KeepsEmptyTokens) {
+    const struct {
+        const wchar_t* text;
+        const wchar_t* delimiter;
+        tstring_array expected;
+    } cases[] = {
+        {L"a**b", L"*", {L"a", L"", L"b"}},
+        {L"a*", L"*", {L"a", L""}},
+        {L"*a", L"*", {L"", L"a"}},
+        {L"a=1**rest", L"**", {L"a=1", L"rest"}},
+        {L"abc", L"", {}},
+        {L"", L"*", {}},
+        {L"abc", L"*", {L"abc"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, splitBy(c.text, c.delimiter)) << c.text;
+    }
+}
+
+TEST(Trimmed, StripsTheGivenCharactersAtBothEnds) {
+    EXPECT_EQ(L"", trimmed(L" \t \t", L" \t"));
+    EXPECT_EQ(L"a \t b", trimmed(L"\t a \t b  ", L" \t"));
+    EXPECT_EQ(L"\na\n", trimmed(L" \na\n ", L" \t"));
+}
+
+TEST(ReplaceAll, DoesNotRescanTheReplacement) {
+    EXPECT_EQ(L"aaaaaa", replaceAll(L"aaa", L"a", L"aa"));
+    EXPECT_EQ(L"say \"\"hi\"\"", replaceAll(L"say \"hi\"", L"\"", L"\"\""));
+    EXPECT_EQ(L"abc", replaceAll(L"abc", L"", L"x"));
+}
+
+TEST(JoinWith, PutsTheDelimiterBetweenElementsOnly) {
+    const tstring_array parts = {L"a", L"", L"c"};
+    EXPECT_EQ(L"a  c", joinWith(parts.begin(), parts.end(), L" "));
+    EXPECT_EQ(L"", joinWith(parts.begin(), parts.begin(), L" "));
+}
+
+TEST(MessageBuilder, InsertionsOfEachKind) {
+    const wchar_t* none = nullptr;
+    const std::string utf8 = "J\xc3\xbcrgen";
+    MessageBuilder builder;
+    builder << "n=" << 42 << " u=" << 4294967295u << " d=" << DWORD(1605) << " neg=" << -1 << " " << none << " "
+            << utf8 << " " << tstring(L"\u03a9") << " " << true;
+    EXPECT_EQ(L"n=42 u=4294967295 d=1605 neg=-1 NULL J\u00fcrgen \u03a9 1", builder.str());
+    EXPECT_EQ("n=42 u=4294967295 d=1605 neg=-1 NULL J\xc3\xbcrgen \xce\xa9 1", builder.utf8());
+}
+
+TEST(MessageBuilder, CharacterPointerIsWidenedBytewise) {
+    const char* bytes = "J\xc3\xbc";
+    const tstring text = (MessageBuilder() << bytes).str();
+    EXPECT_EQ(3u, text.size());
+    EXPECT_EQ(L"J\u00fc", MessageBuilder(std::string(bytes)).str());
+}
+
+TEST(MessageBuilder, PointerAndStreamOutput) {
+    int value = 0;
+    std::wostringstream expected;
+    expected << static_cast<const void*>(&value);
+    EXPECT_EQ(expected.str(), (MessageBuilder() << static_cast<const void*>(&value)).str());
+
+    std::ostringstream out;
+    out << (MessageBuilder() << L"\u00fc");
+    EXPECT_EQ("\xc3\xbc", out.str());
+}

@@ -1,0 +1,155 @@
+#include "SysInfo.h"
+
+#include <shellapi.h>
+
+#include <vector>
+
+#include "FileUtils.h"
+#include "Log.h"
+#include "PathUtils.h"
+#include "WinErrorHandling.h"
+
+namespace SysInfo {
+
+namespace {
+
+tstring getModulePath(HMODULE module) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD count = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (count == 0) {
+            const DWORD error = GetLastError();
+            throw TervoError<SysError>(
+                SysError(tstrings::MessageBuilder() << "GetModuleFileName failed", GetModuleFileNameW, error));
+        }
+        if (count < buffer.size()) {
+            return tstring(buffer.data(), count);
+        }
+        buffer.assign(buffer.size() * 2, L'\0');
+    }
+}
+
+tstring getEnvVariableImpl(const tstring& name, bool* notSet) {
+    std::vector<wchar_t> buffer(10);
+    SetLastError(ERROR_SUCCESS);
+    const DWORD count = GetEnvironmentVariableW(name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    DWORD error = GetLastError();
+    if (error == ERROR_ENVVAR_NOT_FOUND) {
+        if (notSet) {
+            *notSet = true;
+            return {};
+        }
+        throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "GetEnvironmentVariable(" << name
+                                                                       << ") failed. Variable not set",
+                                            GetEnvironmentVariableW, error));
+    }
+    if (buffer.size() < count) {
+        buffer.assign(count, L'\0');
+        GetEnvironmentVariableW(name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        error = GetLastError();
+        if (error != ERROR_SUCCESS) {
+            if (notSet) {
+                *notSet = true;
+                return {};
+            }
+            throw TervoError<SysError>(SysError(tstrings::MessageBuilder()
+                                                    << "GetEnvironmentVariable(" << name << ") failed",
+                                                GetEnvironmentVariableW, error));
+        }
+    }
+    if (notSet) {
+        *notSet = false;
+    }
+    return tstring(buffer.data());
+}
+
+template <class Query>
+tstring getSystemDirImpl(Query* query, const char* label) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const UINT result = query(buffer.data(), static_cast<UINT>(buffer.size()));
+        if (result == 0) {
+            const DWORD error = GetLastError();
+            throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << label << " failed", query, error));
+        }
+        if (result < buffer.size()) {
+            return FileUtils::trimTrailingSeparators(tstring(buffer.data()));
+        }
+        buffer.assign(result + 1, L'\0');
+    }
+    throw TervoError<std::runtime_error>(
+        std::runtime_error((tstrings::MessageBuilder() << "Unexpected reply from " << label).utf8()));
+}
+
+} // namespace
+
+tstring_array getCommandArgs(CommandArgsMode mode) {
+    int count = 0;
+    LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!args) {
+        const DWORD error = GetLastError();
+        throw TervoError<SysError>(
+            SysError(tstrings::MessageBuilder() << "CommandLineToArgvW failed", CommandLineToArgvW, error));
+    }
+    tstring_array result;
+    for (int i = mode == ExcludeProgramName ? 1 : 0; i < count; ++i) {
+        result.emplace_back(args[i]);
+    }
+    LocalFree(args);
+    return result;
+}
+
+tstring getEnvVariable(const tstring& name) { return getEnvVariableImpl(name, nullptr); }
+
+tstring getEnvVariable(const std::nothrow_t&, const tstring& name, const tstring& defaultValue) {
+    bool notSet = false;
+    tstring value = getEnvVariableImpl(name, &notSet);
+    return notSet ? defaultValue : value;
+}
+
+bool isEnvVariableSet(const tstring& name) {
+    wchar_t buffer[1];
+    SetLastError(ERROR_SUCCESS);
+    GetEnvironmentVariableW(name.c_str(), buffer, 1);
+    return GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+void setEnvVariable(const tstring& name, const tstring& value) {
+    if (!SetEnvironmentVariableW(name.c_str(), value.c_str())) {
+        const DWORD error = GetLastError();
+        throw TervoError<SysError>(SysError(tstrings::MessageBuilder()
+                                                << "SetEnvironmentVariable(" << name << ", " << value << ") failed",
+                                            SetEnvironmentVariableW, error));
+    }
+}
+
+tstring getProcessModulePath() { return FileUtils::toAbsolutePath(getModulePath(nullptr)); }
+
+tstring getSystemDir() { return getSystemDirImpl(GetSystemDirectoryW, "GetSystemDirectory"); }
+
+tstring getMsiexecPath() { return FileUtils::PathBuilder() << getSystemDir() << L"msiexec.exe"; }
+
+tstring getTempDir() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    const DWORD count = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (count > buffer.size()) {
+        buffer.assign(count, L'\0');
+        GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    }
+    return FileUtils::trimTrailingSeparators(tstring(buffer.data()));
+}
+
+HMODULE getCurrentModuleHandle() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&getCurrentModuleHandle), &module)) {
+        const DWORD error = GetLastError();
+        throw TervoError<SysError>(
+            SysError(tstrings::MessageBuilder() << "GetModuleHandleExW failed", GetModuleHandleExW, error));
+    }
+    return module;
+}
+
+tstring getCurrentModulePath() { return getModulePath(getCurrentModuleHandle()); }
+
+} // namespace SysInfo
