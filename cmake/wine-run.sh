@@ -1,13 +1,18 @@
 #!/bin/sh
 # Runs a Windows program under Wine in a private prefix: wine-run.sh PREFIX PROGRAM [ARGS...]
-# The prefix is created on first use; concurrent callers wait for it.
+# The prefix is created on first use; concurrent callers wait for it. Programs run without a
+# display (message boxes return at once) unless TERVO_WINE_DISPLAY names an X display.
 set -e
 prefix=$1
 shift
 export WINEPREFIX="$prefix"
 export WINEDEBUG=-all
 export LC_ALL=C.UTF-8
-unset DISPLAY
+if [ -n "${TERVO_WINE_DISPLAY:-}" ]; then
+    export DISPLAY="$TERVO_WINE_DISPLAY"
+else
+    unset DISPLAY
+fi
 mkdir -p "$(dirname "$prefix")"
 if [ ! -f "$prefix/.tervo-ready" ]; then
     flock "$prefix.lock" sh -c '

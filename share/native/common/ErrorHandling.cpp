@@ -72,8 +72,9 @@ void logErrorAt(const SourceLocation& location, const tstring& message) {
 
 void reportException(const SourceLocation& location, const std::exception& error) {
     // what() is UTF-8: decoded, so that non-ASCII text (a path, a user name) stays intact.
-    logErrorAt(location, (tstrings::MessageBuilder() << "Exception with message '" << std::string(error.what())
-                                                     << "' caught").str());
+    logErrorAt(location, (tstrings::MessageBuilder() << "Exception with message '"
+                                                     << tstrings::decodeUtf8OrWiden(error.what()) << "' caught")
+                             .str());
 }
 
 void reportUnknownException(const SourceLocation& location) { logErrorAt(location, L"Unknown exception caught"); }

@@ -47,6 +47,17 @@ tstring fromMultiByte(const std::string& text, UINT codePage) {
 
 std::string encodeUtf8(const tstring& text) { return toMultiByte(text, CP_UTF8); }
 tstring decodeUtf8(const std::string& text) { return fromMultiByte(text, CP_UTF8); }
+tstring decodeUtf8OrWiden(const std::string& text) {
+    tstring decoded = decodeUtf8(text);
+    if (decoded.empty() && !text.empty()) {
+        decoded.assign(text.begin(), text.end());
+        for (wchar_t& c : decoded) {
+            c = static_cast<wchar_t>(static_cast<unsigned char>(c));
+        }
+    }
+    return decoded;
+}
+
 std::string encodeAnsi(const tstring& text) { return toMultiByte(text, CP_ACP); }
 tstring decodeAnsi(const std::string& text) { return fromMultiByte(text, CP_ACP); }
 std::string ansiToUtf8(const std::string& text) { return encodeUtf8(decodeAnsi(text)); }

@@ -21,6 +21,9 @@ enum CaseMode {
 // Conversions. Text the system refuses (malformed UTF-8, say) converts to an empty string.
 std::string encodeUtf8(const tstring& text);
 tstring decodeUtf8(const std::string& text);
+// Decoded as UTF-8; text that is not valid UTF-8 is widened byte by byte instead, so that
+// nothing of a message is lost.
+tstring decodeUtf8OrWiden(const std::string& text);
 std::string encodeAnsi(const tstring& text);
 tstring decodeAnsi(const std::string& text);
 std::string ansiToUtf8(const std::string& text);

@@ -1,0 +1,30 @@
+// The launch frame: runs a driver inside one catch-all and turns its outcome into a report
+// the user can see.
+#pragma once
+
+#include <new>
+#include <string>
+
+#include "Log.h"
+
+namespace app {
+
+// The driver: reports failure only by throwing.
+typedef void (*LauncherFunc)();
+
+// Windows layer: a console in debug mode, and the error box behind the standard-error report.
+// Returns what launch returns; never throws.
+int wlaunch(const std::nothrow_t&, LauncherFunc func);
+
+// Installs the log sink, runs `func` and reports anything it throws through the last-error
+// sink (app::lastErrorLogAppender when null). Returns 0 when `func` returned, 1 when it threw;
+// never throws.
+int launch(const std::nothrow_t&, LauncherFunc func, LogAppender* lastErrorLogAppender = nullptr);
+
+// True when the environment variable TERVO_DEBUG is exactly "true".
+bool isDebugMode();
+
+// The process-wide sink that writes the last error message to standard error.
+LogAppender* lastErrorLogAppender();
+
+} // namespace app

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Shows the launch frame's error box for real under Xvfb: exactly one box, captioned with the
+# executable's file name (also after a rename), holding the last error message; a key press
+# closes it and the process exits -1. Saves a screenshot as BUILD_DIR/error-box.png.
+# Usage: error-box.sh SOURCE_DIR BUILD_DIR
+set -u
+source_dir=$1
+build=$2
+bin=$build/bin
+work=$build/error-box
+rm -rf "$work" "$build/error-box.png"
+mkdir -p "$work"
+
+display=
+for n in $(seq 90 140); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=:$n; break; }
+done
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+trap 'kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null' EXIT
+for _ in $(seq 50); do
+    DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1 && break
+    kill -0 $xvfb 2>/dev/null || break
+    sleep 0.1
+done
+if ! kill -0 $xvfb 2>/dev/null; then
+    echo "SKIPPED: Xvfb cannot start here ($(cat "$work/xvfb.log"))"
+    exit 77
+fi
+
+run() { TERVO_WINE_DISPLAY=$display "$source_dir/cmake/wine-run.sh" "$build/wineprefix-x11" "$@"; }
+status=0
+fail() { echo "FAIL: $*"; status=1; }
+
+cp "$bin/frame-probe.exe" "$work/renamed-setup.exe"
+for exe in "$bin/frame-probe.exe" "$work/renamed-setup.exe"; do
+    name=$(basename "$exe")
+    text="Cannot open the package of $name"
+    run "$bin/run-report.exe" "\"$(run winepath -w "$exe" 2>/dev/null | tr -d '\r')\" tervo-error \"$text\"" \
+        >"$work/$name.out" 2>"$work/$name.err" &
+    launcher=$!
+    run "$bin/box-reader.exe" "$name" 30000 >"$work/$name.box" 2>&1
+    tr -d '\r' <"$work/$name.box" | grep -qx "count=1" || fail "$name: expected exactly one box: $(cat "$work/$name.box")"
+    tr -d '\r' <"$work/$name.box" | grep -qxF "text=$text" || fail "$name: box text: $(cat "$work/$name.box")"
+    if [ ! -f "$build/error-box.png" ]; then
+        xwd -root -display "$display" | convert xwd:- "$build/error-box.png" || fail "screenshot"
+    fi
+    window=$(DISPLAY=$display xdotool search --name "^$name\$" | head -n 1)
+    [ -n "$window" ] || fail "$name: no X window with that caption"
+    DISPLAY=$display xdotool windowfocus --sync "$window" key Return
+    for _ in $(seq 300); do kill -0 $launcher 2>/dev/null || break; sleep 0.1; done
+    if kill -0 $launcher 2>/dev/null; then
+        fail "$name: still running after the key press"
+        kill $launcher
+    fi
+    wait $launcher
+    tr -d '\r' <"$work/$name.out" | grep -qx "exit=4294967295" || fail "$name: exit code: $(cat "$work/$name.out")"
+    tr -d '\r' <"$work/$name.err" | grep -qxF "$text" || fail "$name: standard error: $(cat "$work/$name.err")"
+done
+[ $status = 0 ] && echo "one box per failed run, captioned with the file name; closed by Return; exit 4294967295"
+exit $status
