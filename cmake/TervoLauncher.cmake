@@ -1,0 +1,70 @@
+# Building launchers: the stub, and launchers that carry a package from the build.
+
+# tervo_add_launcher(<target> <rc files>...): a launcher executable with the given resource scripts.
+function(tervo_add_launcher target)
+    add_executable(${target} WIN32 $<TARGET_OBJECTS:tervo-launcher-main> ${ARGN})
+    target_link_libraries(${target} PRIVATE tervo)
+    tervo_target_defaults(${target})
+    if(NOT MSVC)
+        # Page-aligned sections let the loader map the package straight from the file instead of
+        # reading it into private memory; stripped and without unused code to stay small.
+        target_link_options(${target} PRIVATE -municode -mwindows -s -Wl,--gc-sections -Wl,--file-alignment,4096)
+    endif()
+endfunction()
+
+# tervo_add_installer(TARGET <name> [MSI <package>] PRODUCT_CODE <text> [DEPENDS <targets>...])
+# A launcher that carries <package> as RCDATA MSI and <text> as RCDATA PRODUCT_CODE (exactly its
+# bytes, no terminator). The product code must be a braced GUID unless UNCHECKED is given, which
+# tests use to build launchers with broken data; MSI may be omitted for the same reason.
+function(tervo_add_installer)
+    cmake_parse_arguments(ARG "UNCHECKED;NO_PRODUCT_CODE" "TARGET;MSI;PRODUCT_CODE" "DEPENDS" ${ARGN})
+    if(NOT ARG_TARGET)
+        message(FATAL_ERROR "tervo_add_installer: TARGET is required")
+    endif()
+    if(NOT ARG_UNCHECKED AND NOT ARG_PRODUCT_CODE MATCHES "^{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}}$")
+        message(FATAL_ERROR "tervo_add_installer(${ARG_TARGET}): PRODUCT_CODE must be a braced GUID, got '${ARG_PRODUCT_CODE}'")
+    endif()
+    if(NOT ARG_UNCHECKED AND NOT ARG_MSI)
+        message(FATAL_ERROR "tervo_add_installer(${ARG_TARGET}): MSI is required")
+    endif()
+
+    set(dir ${CMAKE_CURRENT_BINARY_DIR}/${ARG_TARGET}.resources)
+    set(rc ${dir}/payload.rc)
+    set(content "#include \"${TERVO_LAUNCHER_RC}\"\n")
+    set(depends "")
+    if(ARG_MSI)
+        string(APPEND content "MSI RCDATA \"${ARG_MSI}\"\n")
+        list(APPEND depends ${ARG_MSI})
+    endif()
+    if(NOT ARG_NO_PRODUCT_CODE)
+        string(TOUPPER "${ARG_PRODUCT_CODE}" code)
+        if(ARG_UNCHECKED)
+            set(code "${ARG_PRODUCT_CODE}")
+        endif()
+        file(WRITE ${dir}/product_code.bin "${code}")
+        string(APPEND content "PRODUCT_CODE RCDATA \"${dir}/product_code.bin\"\n")
+        list(APPEND depends ${dir}/product_code.bin)
+    endif()
+    file(WRITE ${rc} "${content}")
+    set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${depends}")
+    tervo_add_launcher(${ARG_TARGET} ${rc})
+    target_include_directories(${ARG_TARGET} PRIVATE ${CMAKE_SOURCE_DIR}/windows/native/launcher)
+    if(ARG_DEPENDS)
+        add_dependencies(${ARG_TARGET} ${ARG_DEPENDS})
+    endif()
+endfunction()
+
+# tervo_add_msi(<target> OUTPUT <package> SOURCE <wxs> [DEPENDS <files>...]): builds a Windows
+# Installer package with wixl; <target> is the build step other targets can depend on.
+function(tervo_add_msi target)
+    cmake_parse_arguments(ARG "" "OUTPUT;SOURCE" "DEPENDS" ${ARGN})
+    find_program(TERVO_WIXL wixl REQUIRED)
+    get_filename_component(source_dir ${ARG_SOURCE} DIRECTORY)
+    add_custom_command(OUTPUT ${ARG_OUTPUT}
+        COMMAND ${TERVO_WIXL} -a x64 -o ${ARG_OUTPUT} ${ARG_SOURCE}
+        WORKING_DIRECTORY ${source_dir}
+        DEPENDS ${ARG_SOURCE} ${ARG_DEPENDS}
+        COMMENT "Building package ${ARG_OUTPUT}"
+        VERBATIM)
+    add_custom_target(${target} DEPENDS ${ARG_OUTPUT})
+endfunction()

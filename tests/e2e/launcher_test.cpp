@@ -1,0 +1,160 @@
+// The launcher driven the way a user drives it: real packages, the real msiexec.exe and
+// installer service of the test prefix, full exit codes read inside Windows.
+#include <regex>
+
+#include "TestSupport.h"
+#include "WinHeaders.h"
+
+namespace {
+
+const wchar_t* const basicCode = L"{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}";
+constexpr DWORD failedRun = 0xFFFFFFFF;
+
+tstring programFiles() {
+    wchar_t path[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramFiles", path, MAX_PATH);
+    return path;
+}
+
+tstring basicPayload() { return programFiles() + L"\\Tervo E2E Basic\\payload.txt"; }
+
+bool isInstalled(const wchar_t* code) { return MsiQueryProductStateW(code) == INSTALLSTATE_DEFAULT; }
+
+tstring greeting() {
+    wchar_t value[256] = {};
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Tervo E2E Basic", L"Greeting", RRF_RT_REG_SZ, nullptr, value,
+                     &size) != ERROR_SUCCESS) {
+        return L"<none>";
+    }
+    return value;
+}
+
+void removeProduct(const wchar_t* code) {
+    if (MsiQueryProductStateW(code) != INSTALLSTATE_UNKNOWN) {
+        MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+        MsiConfigureProductExW(code, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress");
+    }
+}
+
+class LauncherTest : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        removeProduct(basicCode);
+        temp = pathOf(L"temp");
+        ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+    }
+
+    void TearDown() override {
+        removeProduct(basicCode);
+        TempDirTest::TearDown();
+    }
+
+    // Runs bin/<launcher> with the arguments, TEMP and TMP pointing at `tempDir`.
+    ProcessResult run(const tstring& launcher, const tstring& args, const tstring& debug = L"",
+                      const tstring& tempDir = L"") {
+        const tstring tmp = tempDir.empty() ? temp : tempDir;
+        return runProcess(L"\"" + testProgramDir() + L"\\" + launcher + L"\" " + args,
+                          {L"TEMP=" + tmp, L"TMP=" + tmp, L"TERVO_DEBUG=" + debug});
+    }
+
+    tstring temp;
+};
+
+} // namespace
+
+TEST_F(LauncherTest, InstallsSilentlyThenUninstalls) {
+    const ProcessResult install = run(L"e2e-basic-setup.exe", L"/qn");
+    EXPECT_EQ(0u, install.exitCode) << install.standardError;
+    EXPECT_EQ("", install.standardError);
+    EXPECT_TRUE(exists(basicPayload()));
+    EXPECT_TRUE(isInstalled(basicCode));
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << "the working directory must be gone";
+
+    const ProcessResult uninstall = run(L"e2e-basic-setup.exe", L"uninstall");
+    EXPECT_EQ(0u, uninstall.exitCode) << uninstall.standardError;
+    EXPECT_EQ("", uninstall.standardError);
+    EXPECT_FALSE(exists(basicPayload()));
+    EXPECT_FALSE(isInstalled(basicCode));
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+}
+
+TEST_F(LauncherTest, UninstallOfAMissingProductReportsOnlyTheStatus) {
+    const ProcessResult quiet = run(L"e2e-basic-setup.exe", L"uninstall");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRODUCT), quiet.exitCode);
+    EXPECT_EQ("", quiet.standardError);
+
+    const ProcessResult debug = run(L"e2e-basic-setup.exe", L"uninstall", L"true");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRODUCT), debug.exitCode);
+    const std::regex record(R"(\[ERROR\] MsiUtils\.cpp:\d+: MsiConfigureProductEx\(\{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01\}, )"
+                            R"(65535, 2, REBOOT=ReallySuppress\) failed \[1605\]\r?\n)");
+    EXPECT_TRUE(std::regex_search(debug.standardError, record)) << debug.standardError;
+}
+
+TEST_F(LauncherTest, ForwardsArgumentsInOrderAndQuotesThoseWithBlanks) {
+    const tstring log = pathOf(L"install log.txt");
+    const ProcessResult r =
+        run(L"e2e-basic-setup.exe", L"/qn /l*v \"" + log + L"\" \"GREETING=hello wide world\"");
+    EXPECT_EQ(0u, r.exitCode) << r.standardError;
+    EXPECT_TRUE(exists(log));
+    EXPECT_EQ(L"hello wide world", greeting());
+}
+
+TEST_F(LauncherTest, OnlyTheExactWordUninstallRemoves) {
+    ASSERT_EQ(0u, run(L"e2e-basic-setup.exe", L"/qn").exitCode);
+    for (const wchar_t* lookalike : {L"UNINSTALL", L"uninstall!", L"\"uninstall \""}) {
+        const ProcessResult r = run(L"e2e-basic-setup.exe", tstring(L"/qn ") + lookalike);
+        EXPECT_NE(failedRun, r.exitCode) << r.standardError;
+        EXPECT_TRUE(isInstalled(basicCode)) << "removed by " << tstrings::encodeUtf8(lookalike);
+    }
+    const ProcessResult second = run(L"e2e-basic-setup.exe", L"/qn uninstall");
+    EXPECT_EQ(0u, second.exitCode) << second.standardError;
+    EXPECT_FALSE(isInstalled(basicCode));
+    EXPECT_FALSE(exists(basicPayload()));
+}
+
+TEST_F(LauncherTest, FailedInstallationPassesTheInstallersCode) {
+    const ProcessResult r = run(L"e2e-failing-setup.exe", L"/qn");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSTALL_FAILURE), r.exitCode);
+    EXPECT_EQ("", r.standardError);
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+}
+
+TEST_F(LauncherTest, MalformedProductCodeFailsBeforeTheInstaller) {
+    const ProcessResult r = run(L"e2e-badcode-setup.exe", L"uninstall", L"true");
+    EXPECT_EQ(failedRun, r.exitCode);
+    EXPECT_NE(std::string::npos, r.standardError.find("IIDFromString({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4EZZ}) failed"))
+        << r.standardError;
+    EXPECT_EQ(std::string::npos, r.standardError.find("MsiConfigureProductEx")) << r.standardError;
+}
+
+TEST_F(LauncherTest, MissingPackageResourceFailsAndLeavesNothing) {
+    const ProcessResult r = run(L"e2e-nomsi-setup.exe", L"/qn");
+    EXPECT_EQ(failedRun, r.exitCode);
+    EXPECT_NE(std::string::npos, r.standardError.find("cannot find resource (name='msi', type='#10')"))
+        << r.standardError;
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+}
+
+TEST_F(LauncherTest, EmptyPackagePassesTheInstallersFailure) {
+    const ProcessResult r = run(L"e2e-emptymsi-setup.exe", L"/qn");
+    EXPECT_NE(0u, r.exitCode);
+    EXPECT_NE(failedRun, r.exitCode);
+    EXPECT_EQ("", r.standardError);
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+}
+
+TEST_F(LauncherTest, TemporaryDirectoryWithBlanksAndNonAsciiCharacters) {
+    const tstring unusual = pathOf(L"J\u00fcrgen \u03a9mega \u65e5\u672c");
+    ASSERT_TRUE(CreateDirectoryW(unusual.c_str(), nullptr));
+    const ProcessResult install = run(L"e2e-basic-setup.exe", L"/qn", L"", unusual);
+    EXPECT_EQ(0u, install.exitCode) << install.standardError;
+    EXPECT_TRUE(isInstalled(basicCode));
+    EXPECT_EQ(std::vector<tstring>{}, listDir(unusual));
+
+    const tstring missing = unusual + L"\\missing";
+    const ProcessResult failed = run(L"e2e-basic-setup.exe", L"/qn", L"", missing);
+    EXPECT_EQ(failedRun, failed.exitCode);
+    EXPECT_NE(std::string::npos, failed.standardError.find(tstrings::encodeUtf8(missing))) << failed.standardError;
+}

@@ -1,0 +1,61 @@
+// The launcher: installs the package it carries through the system's msiexec.exe, or removes
+// its product when run with the argument "uninstall".
+#include <algorithm>
+#include <new>
+
+#include "Executor.h"
+#include "FileUtils.h"
+#include "Guid.h"
+#include "MsiUtils.h"
+#include "Resources.h"
+#include "SysInfo.h"
+#include "WinHeaders.h"
+#include "app.h"
+
+namespace {
+
+// The process exit status; only the driver writes it, after everything that can fail.
+int exitCode = -1;
+
+void install() {
+    const tstring tempDir = FileUtils::createTempDirectory(tstring(), L".tmp", SysInfo::getTempDir());
+    FileUtils::DeletionList cleanup;
+    cleanup.addDirectoryTree(tempDir);
+
+    const tstring packagePath = FileUtils::PathBuilder() << tempDir << L"main.msi";
+    Resource(L"msi", RT_RCDATA, SysInfo::getCurrentModuleHandle()).saveToFile(packagePath);
+
+    Executor msiexec(SysInfo::getMsiexecPath());
+    msiexec.addArg(L"/i").addArg(packagePath);
+    for (const tstring& arg : SysInfo::getCommandArgs(ExcludeProgramName)) {
+        msiexec.addArg(arg);
+    }
+    exitCode = msiexec.execAndWaitForExit();
+}
+
+void uninstall() {
+    const std::vector<char> bytes = Resource(L"product_code", RT_RCDATA, SysInfo::getCurrentModuleHandle()).bytes();
+    const Guid productCode(std::string(bytes.begin(), bytes.end()));
+
+    const msi::UiLevelGuard uiLevel(INSTALLUILEVEL_NONE);
+    msi::uninstall action;
+    action.productCode(productCode);
+    const msi::ActionStatus status = action(std::nothrow);
+    exitCode = static_cast<int>(status.getCode());
+}
+
+void launcherMain() {
+    const tstring_array args = SysInfo::getCommandArgs(ExcludeProgramName);
+    if (std::find(args.begin(), args.end(), tstring(L"uninstall")) != args.end()) {
+        uninstall();
+    } else {
+        install();
+    }
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    app::wlaunch(std::nothrow, launcherMain);
+    return exitCode;
+}
