@@ -6,6 +6,8 @@
 #include <sstream>
 #include <thread>
 
+#include "ErrorHandling.h"
+
 std::vector<tstring> CapturingAppender::messages(Severity level) const {
     std::vector<tstring> result;
     for (const LogRecord& r : records) {
@@ -24,6 +26,22 @@ std::string describeWinError(DWORD code) {
     out << code << ": " << (buffer ? tstrings::encodeUtf8(buffer) : std::string("(no text)"));
     LocalFree(buffer);
     return out.str();
+}
+
+std::string thrownPlainMessage(const std::function<void()>& body, const std::string& function) {
+    try {
+        body();
+    } catch (const std::runtime_error& e) {
+        const auto* located = dynamic_cast<const TervoErrorBase*>(&e);
+        if (!located) {
+            ADD_FAILURE() << "not a TervoError: " << e.what();
+            return {};
+        }
+        EXPECT_NE(std::string::npos, std::string(e.what()).find(") at " + function + "(): ")) << e.what();
+        return located->plainMessage();
+    }
+    ADD_FAILURE() << "nothing thrown";
+    return {};
 }
 
 void TempDirTest::SetUp() {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ private:
 
 // "<code>: <system text>", for assertion messages.
 std::string describeWinError(DWORD code);
+
+// The message, without location, of the TervoError that `body` throws; the location must name
+// `function`. Records a failure when nothing, or something else, is thrown.
+std::string thrownPlainMessage(const std::function<void()>& body, const std::string& function);
 
 // A fixture that owns a new, empty directory below the temporary directory, removed afterwards.
 // The clean-up uses the plain system calls, not the code under test.

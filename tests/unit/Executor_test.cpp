@@ -1,0 +1,147 @@
+#include "Executor.h"
+
+#include "TestSupport.h"
+#include "WinErrorHandling.h"
+
+namespace {
+
+const tstring childPath = testProgramDir() + L"\\test_child.exe";
+
+tstring pidText(HANDLE process) { return std::to_wstring(GetProcessId(process)); }
+
+} // namespace
+
+TEST(Executor, QuotesOnlyElementsWithBlanksThatAreNotWrapped) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"", L""}, {L"/qn", L"/qn"}, {L"a b", L"\"a b\""}, {L"a\tb", L"\"a\tb\""},
+        {L"\"already wrapped\"", L"\"already wrapped\""}, {L"\"", L"\""}, {L"\" x", L"\"\" x\""},
+        {L"in\"ner", L"in\"ner"}, {L"P=\"a b\"", L"\"P=\"a b\"\""}, {L"C:\\a b\\", L"\"C:\\a b\\\""},
+    };
+    for (const auto& [arg, quoted] : cases) {
+        tstring text = arg;
+        Executor::quoteArg(text);
+        EXPECT_EQ(quoted, text) << tstrings::encodeUtf8(arg);
+    }
+    Executor executor(L"C:\\Program Files\\app.exe");
+    executor.addArg(L"/i").addArg(L"").addArg(L"TARGETDIR=C:\\a b");
+    EXPECT_EQ(L"\"C:\\Program Files\\app.exe\" /i  \"TARGETDIR=C:\\a b\"", executor.commandLine());
+}
+
+TEST(Executor, MissingProgramNamesTheCallWithItsFlags) {
+    const tstring missing = testProgramDir() + L"\\tervo-missing.exe";
+    const struct {
+        bool suspended, visible, inherit;
+        const wchar_t* head;
+    } cases[] = {
+        {false, false, false, L"CreateProcess("},
+        {true, false, false, L"CreateProcess[suspended]("},
+        {false, true, true, L"CreateProcess[visible][inherit]("},
+        {true, true, true, L"CreateProcess[suspended][visible][inherit]("},
+    };
+    for (const auto& c : cases) {
+        Executor executor(missing);
+        executor.setSuspended(c.suspended).setVisible(c.visible).setInheritHandles(c.inherit).addArg(L"x y");
+        const tstring expected = c.head + missing + L", " + missing + L" \"x y\") failed. System error [2](" +
+                                 systemErrorText(ERROR_FILE_NOT_FOUND) + L")";
+        EXPECT_EQ(tstrings::encodeUtf8(expected),
+                  thrownPlainMessage([&] { executor.execAndWaitForExit(); }, "Executor::startProcess"));
+    }
+}
+
+TEST(Executor, ReturnsTheExitCodeUnchangedAndTracesTheRun) {
+    for (const DWORD code : {0ul, 1603ul, 0xC0000005ul}) {
+        CapturingAppender capture;
+        ScopedAppender scope(&capture);
+        tstring pid;
+        Executor executor(childPath);
+        executor.addArg(L"exit").addArg(std::to_wstring(code)).setProcessStartedHook([&](HANDLE h) { pid = pidText(h); });
+        EXPECT_EQ(code, static_cast<DWORD>(executor.execAndWaitForExit()));
+        const auto traces = capture.messages(Severity::TRACE);
+        ASSERT_EQ(2u, traces.size());
+        EXPECT_EQ(L"CreateProcess(" + childPath + L", " + executor.commandLine() + L") succeeded; PID=" + pid, traces[0]);
+        EXPECT_EQ(L"Process with PID=" + pid + L" terminated. Exit code=" + std::to_wstring(code), traces[1]);
+        EXPECT_EQ(L"Executor::execAndWaitForExit", capture.records[1].functionName);
+    }
+}
+
+class ExecutorChild : public TempDirTest {
+protected:
+    // Runs the child's "record" command with the extra arguments and returns what it wrote.
+    std::string record(Executor& executor, const tstring& extra = L"") {
+        executor.addArg(L"record").addArg(pathOf(L"record.txt")).addArg(extra);
+        EXPECT_EQ(0, executor.execAndWaitForExit());
+        return readFile(pathOf(L"record.txt"));
+    }
+};
+
+TEST_F(ExecutorChild, ReceivesTheCommandLineHiddenUnlessVisible) {
+    const tstring copy = pathOf(L"with space.exe");
+    ASSERT_TRUE(CopyFileW(childPath.c_str(), copy.c_str(), TRUE)) << describeWinError(GetLastError());
+    Executor hidden(copy);
+    const std::string text = record(hidden, L"P=\"a b\"");
+    EXPECT_EQ("line=" + tstrings::encodeUtf8(hidden.commandLine()) + "\nstartup=1 0\ninjob=0\n", text);
+    EXPECT_EQ(0u, text.find("line=\"" + tstrings::encodeUtf8(copy) + "\" record ")) << text;
+
+    Executor visible(childPath);
+    EXPECT_NE(std::string::npos, record(visible.setVisible(true)).find("\nstartup=0 "));
+}
+
+TEST_F(ExecutorChild, SuspendedChildJoinsItsJobAndMeetsTheHookBeforeItRuns) {
+    const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    CapturingAppender capture;
+    ScopedAppender scope(&capture);
+    tstring pid;
+    Executor executor(childPath);
+    executor.setSuspended(true).setJobObject(job.get()).setProcessStartedHook([&](HANDLE process) {
+        pid = pidText(process);
+        BOOL inJob = FALSE;
+        EXPECT_TRUE(IsProcessInJob(process, job.get(), &inJob) && inJob);
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(process, 0));
+    });
+    // The child asks for its job as the first thing it does.
+    EXPECT_NE(std::string::npos, record(executor).find("\ninjob=1\n"));
+    const auto traces = capture.messages(Severity::TRACE);
+    ASSERT_EQ(4u, traces.size());
+    EXPECT_EQ(0u, traces[0].find(L"CreateProcess[suspended](")) << traces[0];
+    EXPECT_EQ(L"AssignProcessToJobObject(PID=" + pid + L")", traces[1]);
+    EXPECT_EQ(L"ResumeThread()", traces[2]);
+    EXPECT_EQ(L"Process with PID=" + pid + L" terminated. Exit code=0", traces[3]);
+}
+
+TEST(Executor, StartProcessHandsOverBothHandlesAndTheJobLimitsTheChild) {
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ASSERT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits));
+    HANDLE seen = nullptr;
+    Executor executor(childPath);
+    executor.addArg(L"exit").addArg(L"0").setSuspended(true).setJobObject(job.get());
+    UniqueHandle thread;
+    const UniqueHandle process = executor.setProcessStartedHook([&](HANDLE h) { seen = h; }).startProcess(&thread);
+    EXPECT_EQ(seen, process.get());
+    EXPECT_EQ(GetProcessId(process.get()), GetProcessIdOfThread(thread.get()));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(process.get(), 200)) << "runs while suspended";
+    job.reset(); // closing the job's only handle ends the still suspended child
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.get(), 10000));
+}
+
+TEST(Executor, SuspendedChildIsEndedWhenItCannotJoinItsJob) {
+    const UniqueHandle notAJob(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    CapturingAppender capture;
+    ScopedAppender scope(&capture);
+    Executor executor(childPath);
+    executor.addArg(L"exit").addArg(L"0").setSuspended(true).setJobObject(notAJob.get());
+    const std::string message = thrownPlainMessage([&] { executor.execAndWaitForExit(); }, "Executor::startProcess");
+    EXPECT_EQ(0u, message.find("AssignProcessToJobObject() failed. System error [")) << message;
+    const auto traces = capture.messages(Severity::TRACE);
+    ASSERT_EQ(2u, traces.size());
+    const DWORD pid = std::stoul(traces[1].substr(traces[1].find(L'=') + 1));
+    // A process object that is gone already is as good as an ended one.
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (process) {
+        ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.get(), 10000)) << "left suspended";
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeProcess(process.get(), &code));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), code);
+    }
+}
