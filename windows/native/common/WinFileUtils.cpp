@@ -1,12 +1,215 @@
 #include "FileUtils.h"
 
+#include "WinHeaders.h"
+
+#include <shlwapi.h>
+
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 #include "ErrorHandling.h"
-#include "WinHeaders.h"
+#include "Log.h"
+#include "UniqueHandle.h"
+#include "WinErrorHandling.h"
 
 namespace FileUtils {
+
+namespace {
+
+bool createNewFile(const tstring& path) {
+    const UniqueHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return false;
+    }
+    if (Logger::global().accepts(Severity::TRACE)) {
+        logAt(Severity::TRACE, tstrings::MessageBuilder() << "Created [" << path << "] file");
+    }
+    return true;
+}
+
+// The 32 control characters and the nine printable ones that no file name may hold.
+tstring illegalNameCharacters() {
+    tstring result;
+    for (wchar_t c = 0; c < 0x20; ++c) {
+        result += c;
+    }
+    return result + L"<>:\"|?*/\\";
+}
+
+void createDir(const tstring& path, LPSECURITY_ATTRIBUTES security, tstring_array* created) {
+    if (CreateDirectoryW(path.c_str(), security)) {
+        if (Logger::global().accepts(Severity::TRACE)) {
+            logAt(Severity::TRACE, tstrings::MessageBuilder() << "Created [" << path << "] directory");
+        }
+        if (created) {
+            created->push_back(trimTrailingSeparators(path));
+        }
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (security || !isDirectory(path)) {
+        throw TervoError<SysError>(
+            SysError(tstrings::MessageBuilder() << "CreateDirectory(" << path << ") failed", CreateDirectoryW, error));
+    }
+}
+
+// Index just past the `count`-th separator at or after `pos`.
+size_t skipSeparators(const tstring& path, size_t pos, int count) {
+    for (; count > 0 && pos < path.size(); ++pos) {
+        if (isSeparator(path[pos])) {
+            --count;
+        }
+    }
+    return pos;
+}
+
+// Length of the leading part of a path inside which no directory can be made: the server and
+// share of a UNC path, the \\?\ or \\.\ of a device path, or both. Zero for other paths.
+size_t uncRootLength(const tstring& path) {
+    if (path.size() < 2 || !isSeparator(path[0]) || !isSeparator(path[1])) {
+        return 0;
+    }
+    if (path.size() >= 4 && (path[2] == L'?' || path[2] == L'.') && isSeparator(path[3])) {
+        if (path.size() >= 8 && tstrings::equal(path.substr(4, 3), L"UNC", tstrings::IGNORE_CASE) &&
+            isSeparator(path[7])) {
+            return skipSeparators(path, 8, 2);
+        }
+        return 4;
+    }
+    return skipSeparators(path, 2, 2);
+}
+
+void moveFileImpl(const tstring& from, const tstring& to, DWORD flags) {
+    const bool directory = isDirectory(from);
+    if (!MoveFileExW(from.c_str(), to.empty() ? nullptr : to.c_str(), flags)) {
+        const DWORD error = GetLastError();
+        throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "MoveFileEx(" << from << ", " << to << ", "
+                                                                       << flags << ") failed",
+                                            MoveFileExW, error));
+    }
+    if (!Logger::global().accepts(Severity::TRACE)) {
+        return;
+    }
+    const bool onReboot = (flags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+    const char* kind = directory ? "folder" : "file";
+    tstrings::MessageBuilder text;
+    if (to.empty()) {
+        text << (onReboot ? "Delete" : "Deleted") << " '" << from << "' " << kind;
+    } else {
+        text << (onReboot ? "Move" : "Moved") << " '" << from << "' " << kind << " to '" << to << "'";
+    }
+    if (onReboot) {
+        text << " on reboot";
+    }
+    logAt(Severity::TRACE, text);
+}
+
+bool isGone(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+bool deleteFileImpl(const tstring& path) {
+    if (!DeleteFileW(path.c_str())) {
+        return isGone(GetLastError());
+    }
+    if (Logger::global().accepts(Severity::TRACE)) {
+        logAt(Severity::TRACE, tstrings::MessageBuilder() << "Deleted [" << path << "] file");
+    }
+    return true;
+}
+
+class DeleteFilesCallback : public DirectoryCallback {
+public:
+    explicit DeleteFilesCallback(bool throwOnError) : throwOnError(throwOnError) {}
+
+    bool visitFile(const tstring& path) override {
+        if (throwOnError) {
+            deleteFile(path);
+        } else if (!deleteFile(path, std::nothrow)) {
+            failed = true;
+        }
+        return true;
+    }
+
+    bool succeeded() const { return !failed; }
+
+protected:
+    bool throwOnError;
+    bool failed = false;
+};
+
+class DeleteAllCallback : public DeleteFilesCallback {
+public:
+    using DeleteFilesCallback::DeleteFilesCallback;
+
+    bool visitDirectory(const tstring& path) override {
+        // A junction or directory link is removed itself; going through it would empty its target,
+        // which lies outside the tree.
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        const bool link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        if (throwOnError) {
+            if (link) {
+                deleteDirectory(path);
+            } else {
+                deleteDirectoryTree(path);
+            }
+        } else if (!(link ? deleteDirectory(path, std::nothrow) : deleteDirectoryTree(path, std::nothrow))) {
+            failed = true;
+        }
+        return true;
+    }
+};
+
+// Deletes the files of one directory, or with `recursive` everything below it and the directory.
+class BatchDeleter {
+public:
+    explicit BatchDeleter(const tstring& directory) : directory(directory) {}
+
+    BatchDeleter& recursive(bool value) {
+        isRecursive = value;
+        return *this;
+    }
+
+    void execute() {
+        if (!pathExists(directory)) {
+            return;
+        }
+        deleteEntries(true);
+        if (isRecursive) {
+            deleteDirectory(directory);
+        }
+    }
+
+    bool execute(const std::nothrow_t&) {
+        if (!pathExists(directory)) {
+            return true;
+        }
+        if (!isDirectory(directory)) {
+            return false;
+        }
+        bool result = false;
+        runReporting([&] {
+            if (deleteEntries(false)) {
+                result = isRecursive ? deleteDirectory(directory, std::nothrow) : true;
+            }
+        });
+        return result;
+    }
+
+private:
+    bool deleteEntries(bool throwOnError) {
+        std::unique_ptr<DeleteFilesCallback> callback = isRecursive
+                                                            ? std::make_unique<DeleteAllCallback>(throwOnError)
+                                                            : std::make_unique<DeleteFilesCallback>(throwOnError);
+        iterateDirectory(directory, *callback);
+        return callback->succeeded();
+    }
+
+    tstring directory;
+    bool isRecursive = false;
+};
+
+} // namespace
 
 tstring toAbsolutePath(const tstring& path) {
     if (path.empty()) {
@@ -29,6 +232,178 @@ tstring toAbsolutePath(const tstring& path) {
     const tstring result(buffer);
     free(buffer);
     return result;
+}
+
+bool pathExists(const tstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool isDirectory(const tstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool isNonEmptyDirectory(const tstring& path) { return isDirectory(path) && !PathIsDirectoryEmptyW(path.c_str()); }
+
+tstring createTempFile(const tstring& prefix, const tstring& suffix, const tstring& directory) {
+    return createTempFile(prefix, suffix, directory, GetTickCount());
+}
+
+tstring createTempFile(const tstring& prefix, const tstring& suffix, const tstring& directory,
+                       std::uint32_t tickCount) {
+    const tstring illegal = illegalNameCharacters();
+    if (prefix.find_first_of(illegal) != tstring::npos) {
+        throw TervoError<std::runtime_error>(
+            std::runtime_error((tstrings::MessageBuilder() << "Illegal characters in prefix=" << prefix).utf8()));
+    }
+    if (suffix.find_first_of(illegal) != tstring::npos) {
+        throw TervoError<std::runtime_error>(
+            std::runtime_error((tstrings::MessageBuilder() << "Illegal characters in suffix=" << suffix).utf8()));
+    }
+    for (std::uint32_t attempt = 0; attempt < 100; ++attempt) {
+        // Unsigned arithmetic wraps at 2^32; the conversion reads the result as signed.
+        const auto number = static_cast<std::int32_t>(tickCount + attempt);
+        const tstring name = (tstrings::MessageBuilder() << prefix << number << suffix).str();
+        const tstring candidate = PathBuilder() << directory << name;
+        if (createNewFile(candidate)) {
+            return candidate;
+        }
+    }
+    throw TervoError<std::runtime_error>(std::runtime_error(
+        (tstrings::MessageBuilder() << "createTempFile(" << prefix << ", " << suffix << ", " << directory << ") failed")
+            .utf8()));
+}
+
+tstring createTempFile(const tstring& path) {
+    if (createNewFile(path)) {
+        return path;
+    }
+    return createTempFile(withExtension(leafName(path), tstring()), extensionOf(path), parentPath(path));
+}
+
+void createDirectoryChain(const tstring& path, tstring_array* created) {
+    const tstring chain = trimTrailingSeparators(path) + L'\\';
+    const size_t rootLength = uncRootLength(chain);
+    for (size_t i = 0; i < chain.size(); ++i) {
+        if (isSeparator(chain[i]) && i + 1 > rootLength) {
+            createDir(chain.substr(0, i + 1), nullptr, created);
+        }
+    }
+}
+
+void copyFile(const tstring& from, const tstring& to, bool failIfExists) {
+    createDirectoryChain(parentPath(to));
+    if (!CopyFileW(from.c_str(), to.c_str(), failIfExists)) {
+        const DWORD error = GetLastError();
+        throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "CopyFile(" << from << ", " << to << ", "
+                                                                       << failIfExists << ") failed",
+                                            CopyFileW, error));
+    }
+    if (Logger::global().accepts(Severity::TRACE)) {
+        logAt(Severity::TRACE, tstrings::MessageBuilder() << "Copied [" << from << "] file to [" << to << "]");
+    }
+}
+
+void moveFile(const tstring& from, const tstring& to, bool failIfExists) {
+    createDirectoryChain(parentPath(to));
+    moveFileImpl(from, to,
+                 failIfExists ? MOVEFILE_COPY_ALLOWED : MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING);
+}
+
+bool deleteFile(const tstring& path, const std::nothrow_t&) {
+    bool ok = deleteFileImpl(path);
+    const DWORD error = GetLastError();
+    if (!ok && error == ERROR_ACCESS_DENIED) {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        SetLastError(error);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            return false;
+        }
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+            if (SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+                if (Logger::global().accepts(Severity::TRACE)) {
+                    logAt(Severity::TRACE,
+                          tstrings::MessageBuilder() << "Discarded R/O attribute from [" << path << "] file");
+                }
+                ok = deleteFileImpl(path);
+            } else {
+                if (Logger::global().accepts(Severity::WARNING)) {
+                    const DWORD attributeError = GetLastError();
+                    const SysError warning(tstrings::MessageBuilder() << "Failed to discard R/O attribute from ["
+                                                                      << path << "] file. File will not be deleted",
+                                           SetFileAttributesW, attributeError);
+                    logAt(Severity::WARNING, tstrings::MessageBuilder(std::string(warning.what())));
+                }
+                SetLastError(error);
+            }
+        }
+    }
+    return ok || isGone(GetLastError());
+}
+
+void deleteFile(const tstring& path) {
+    if (!deleteFile(path, std::nothrow)) {
+        const DWORD error = GetLastError();
+        throw TervoError<SysError>(
+            SysError(tstrings::MessageBuilder() << "DeleteFile(" << path << ") failed", DeleteFileW, error));
+    }
+}
+
+bool deleteDirectory(const tstring& path, const std::nothrow_t&) {
+    if (!RemoveDirectoryW(path.c_str())) {
+        return isGone(GetLastError());
+    }
+    if (Logger::global().accepts(Severity::TRACE)) {
+        logAt(Severity::TRACE, tstrings::MessageBuilder() << "Deleted [" << path << "] directory");
+    }
+    return true;
+}
+
+void deleteDirectory(const tstring& path) {
+    if (!deleteDirectory(path, std::nothrow)) {
+        const DWORD error = GetLastError();
+        throw TervoError<SysError>(
+            SysError(tstrings::MessageBuilder() << "RemoveDirectory(" << path << ") failed", RemoveDirectoryW, error));
+    }
+}
+
+void iterateDirectory(const tstring& directory, DirectoryCallback& callback) {
+    WIN32_FIND_DATAW entry;
+    const UniqueFindHandle find(FindFirstFileW(joinPath(directory, L"*").c_str(), &entry));
+    if (!find) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return;
+        }
+        throw TervoError<SysError>(
+            SysError(tstrings::MessageBuilder() << "FindFirstFile(" << directory << ") failed", FindFirstFileW, error));
+    }
+    do {
+        const tstring name = entry.cFileName;
+        const tstring path = joinPath(directory, name);
+        if (entry.dwFileAttributes != INVALID_FILE_ATTRIBUTES && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (name != L"." && name != L".." && !callback.visitDirectory(path)) {
+                return;
+            }
+        } else if (!callback.visitFile(path)) {
+            return;
+        }
+    } while (FindNextFileW(find.get(), &entry));
+    const DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) {
+        throw TervoError<SysError>(
+            SysError(tstrings::MessageBuilder() << "FindNextFile(" << directory << ") failed", FindNextFileW, error));
+    }
+}
+
+void deleteFilesInDirectory(const tstring& directory) { BatchDeleter(directory).execute(); }
+
+bool deleteFilesInDirectory(const tstring& directory, const std::nothrow_t&) {
+    return BatchDeleter(directory).execute(std::nothrow);
+}
+
+void deleteDirectoryTree(const tstring& directory) { BatchDeleter(directory).recursive(true).execute(); }
+
+bool deleteDirectoryTree(const tstring& directory, const std::nothrow_t&) {
+    return BatchDeleter(directory).recursive(true).execute(std::nothrow);
 }
 
 } // namespace FileUtils

@@ -1,0 +1,129 @@
+#include "FileUtils.h"
+
+#include <algorithm>
+
+#include "ErrorHandling.h"
+
+namespace FileUtils {
+
+DirectoryIterator& DirectoryIterator::collect(tstring_array& list) {
+    if (!isDirectory(root)) {
+        return *this;
+    }
+    iterateDirectory(root, *this);
+    list.insert(list.end(), items.begin(), items.end());
+    items.clear();
+    return *this;
+}
+
+bool DirectoryIterator::visitFile(const tstring& path) {
+    if (filesIncluded) {
+        items.push_back(path);
+    }
+    return true;
+}
+
+bool DirectoryIterator::visitDirectory(const tstring& path) {
+    if (directoriesIncluded) {
+        items.push_back(path);
+    }
+    if (recurseInto) {
+        DirectoryIterator(path)
+            .recurse(recurseInto)
+            .includeFiles(filesIncluded)
+            .includeDirectories(directoriesIncluded)
+            .collect(items);
+    }
+    return true;
+}
+
+tstring createTempDirectory(const tstring& prefix, const tstring& suffix, const tstring& directory) {
+    // The file reserves the name through exclusive creation until the directory takes its place.
+    const tstring path = createTempFile(prefix, suffix, directory);
+    deleteFile(path);
+    createDirectoryChain(path);
+    return path;
+}
+
+DeletionList::~DeletionList() {
+    std::vector<Entry> pending = std::move(entries);
+    entries.clear();
+    std::stable_sort(pending.begin(), pending.end(),
+                     [](const Entry& a, const Entry& b) { return a.kind < b.kind; });
+    for (const Entry& entry : pending) {
+        // The operations do not throw; the guard only keeps an allocation failure from ending the process.
+        runReporting([&] {
+            switch (entry.kind) {
+            case DeletionKind::File:
+                deleteFile(entry.path, std::nothrow);
+                break;
+            case DeletionKind::FilesInDirectory:
+                deleteFilesInDirectory(entry.path, std::nothrow);
+                break;
+            case DeletionKind::DirectoryTree:
+                deleteDirectoryTree(entry.path, std::nothrow);
+                break;
+            case DeletionKind::EmptyDirectory:
+                deleteDirectory(entry.path, std::nothrow);
+                break;
+            }
+        });
+    }
+}
+
+DeletionList& DeletionList::addFile(const tstring& path) {
+    entries.push_back({path, DeletionKind::File});
+    return *this;
+}
+
+DeletionList& DeletionList::addFilesInDirectory(const tstring& directory) {
+    entries.push_back({directory, DeletionKind::FilesInDirectory});
+    return *this;
+}
+
+DeletionList& DeletionList::addDirectoryTree(const tstring& directory) {
+    entries.push_back({directory, DeletionKind::DirectoryTree});
+    return *this;
+}
+
+DeletionList& DeletionList::addEmptyDirectory(const tstring& directory) {
+    entries.push_back({directory, DeletionKind::EmptyDirectory});
+    return *this;
+}
+
+DeletionList& DeletionList::addEmptyDirectoryChain(const std::pair<tstring, tstring>& rootAndRelativePath) {
+    const tstring root = foldPath(trimTrailingSeparators(rootAndRelativePath.first));
+    tstring path = foldPath(trimTrailingSeparators(joinPath(rootAndRelativePath.first, rootAndRelativePath.second)));
+    // Each parent is shorter, down to the empty path, whose parent is itself: a relative path that
+    // does not lead below the root never meets it, and the walk ends there.
+    while (path != root && !path.empty()) {
+        addEmptyDirectory(path);
+        path = parentPath(path);
+    }
+    return *this;
+}
+
+DeletionList& DeletionList::clear() {
+    entries.clear();
+    return *this;
+}
+
+StagedFileWriter::StagedFileWriter(const tstring& destination)
+    : tempPath(createTempFile(L"stg", L".tmp", parentPath(destination))), destination(destination) {
+    cleanup.addFile(tempPath);
+    stream.exceptions(std::ios::failbit | std::ios::badbit);
+    stream.open(tempPath.c_str(), std::ios::binary | std::ios::out | std::ios::trunc);
+}
+
+StagedFileWriter& StagedFileWriter::write(const void* data, std::size_t size) {
+    stream.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    return *this;
+}
+
+void StagedFileWriter::commit() {
+    stream.close();
+    moveFile(tempPath, destination, false);
+    cleanup.clear();
+}
+
+} // namespace FileUtils
