@@ -87,7 +87,7 @@ TEST_F(LauncherTest, UninstallOfAMissingProductReportsOnlyTheStatus) {
 
     const ProcessResult debug = run(L"e2e-basic-setup.exe", L"uninstall", L"true");
     EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRODUCT), debug.exitCode);
-    const std::regex record(R"(\[ERROR\] MsiUtils\.cpp:\d+: MsiConfigureProductEx\(\{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01\}, )"
+    const std::regex record(R"(\[ERROR\] MsiUtils\.h:\d+: MsiConfigureProductEx\(\{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01\}, )"
                             R"(65535, 2, REBOOT=ReallySuppress\) failed \[1605\]\r?\n)");
     EXPECT_TRUE(std::regex_search(debug.standardError, record)) << debug.standardError;
 }

@@ -63,7 +63,8 @@ bool isTypeKeywordText(std::string_view value) {
 // Class types are written with their key word, as "class msi::uninstall"; values and
 // fundamental types stay as they are.
 std::string templateArgumentText(const std::string& value) {
-    if (value.empty() || !(std::isalpha(static_cast<unsigned char>(value[0])) || value[0] == '_' || value[0] == ':') ||
+    if (value.empty() ||
+        !(std::isalpha(static_cast<unsigned char>(value[0])) || value[0] == '_' || value[0] == ':' || value[0] == '`') ||
         isTypeKeywordText(value) || value == "true" || value == "false") {
         return value;
     }

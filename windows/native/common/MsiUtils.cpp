@@ -105,7 +105,7 @@ private:
 };
 
 tstring describeProductConfiguration(const Guid& code, INSTALLSTATE state, const tstring& commandLine) {
-    return (tstrings::MessageBuilder() << "MsiConfigureProductEx(" << code.toString() << ", " << INSTALLLEVEL_MAXIMUM
+    return (tstrings::MessageBuilder() << "MsiConfigureProductEx(" << code.toString() << ", " << static_cast<int>(INSTALLLEVEL_MAXIMUM)
                                        << ", " << static_cast<int>(state) << ", " << commandLine << ") ")
         .str();
 }
@@ -202,34 +202,6 @@ tstring composeCommandLine(const ActionData& data) {
     }
     return extra + propertyText;
 }
-
-template <class Kind>
-ActionStatus action<Kind>::operator()(const std::nothrow_t&) const noexcept {
-    try {
-        const std::unique_ptr<ActionData::State> state = createState(*this);
-        const tstring commandLine = composeCommandLine(*this);
-        ActionStatus status = static_cast<const Kind&>(*this).execute(commandLine);
-        if (!status && Logger::global().accepts(Severity::ERROR)) {
-            logAt(Severity::ERROR, tstrings::MessageBuilder(status.getMessage()));
-        }
-        return status;
-    } catch (const std::runtime_error& e) {
-        try {
-            reportException(SourceLocation(), e);
-        } catch (...) {
-        }
-    } catch (...) {
-        try {
-            reportUnknownException(SourceLocation());
-        } catch (...) {
-        }
-    }
-    return ActionStatus(ERROR_INTERNAL_ERROR, "Unknown error");
-}
-
-template class action<uninstall>;
-template class action<configure>;
-template class action<install>;
 
 uninstall::uninstall() { setProperty(L"REBOOT", L"ReallySuppress"); }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ErrorHandling.h"
+#include "Log.h"
 #include "Guid.h"
 #include "UniqueHandle.h"
 #include "WinHeaders.h"
@@ -134,7 +135,28 @@ class action : public ActionData {
 public:
     // Runs the action. Never throws: a failure of any kind comes back as the status, and an
     // exception as status 1359 "Unknown error".
-    ActionStatus operator()(const std::nothrow_t&) const noexcept;
+    ActionStatus operator()(const std::nothrow_t&) const noexcept {
+        try {
+            const std::unique_ptr<ActionData::State> state = createState(*this);
+            const tstring commandLine = composeCommandLine(*this);
+            ActionStatus status = static_cast<const Kind&>(*this).execute(commandLine);
+            if (!status && Logger::global().accepts(Severity::ERROR)) {
+                logAt(Severity::ERROR, tstrings::MessageBuilder(status.getMessage()));
+            }
+            return status;
+        } catch (const std::runtime_error& e) {
+            try {
+                reportException(SourceLocation(), e);
+            } catch (...) {
+            }
+        } catch (...) {
+            try {
+                reportUnknownException(SourceLocation());
+            } catch (...) {
+            }
+        }
+        return ActionStatus(ERROR_INTERNAL_ERROR, "Unknown error");
+    }
 };
 
 // Removes a product (REBOOT=ReallySuppress).
@@ -167,10 +189,6 @@ public:
 private:
     tstring path;
 };
-
-extern template class action<uninstall>;
-extern template class action<configure>;
-extern template class action<install>;
 
 // Waits up to `timeoutMs` for a running installation (the installer's execution mutex) to
 // finish. Returns false only when the wait timed out.

@@ -34,7 +34,7 @@ void install() {
 }
 
 void uninstall() {
-    const std::vector<char> bytes = Resource(L"product_code", RT_RCDATA, SysInfo::getCurrentModuleHandle()).bytes();
+    const std::vector<unsigned char> bytes = Resource(L"product_code", RT_RCDATA, SysInfo::getCurrentModuleHandle()).bytes();
     const Guid productCode(std::string(bytes.begin(), bytes.end()));
 
     const msi::UiLevelGuard uiLevel(INSTALLUILEVEL_NONE);

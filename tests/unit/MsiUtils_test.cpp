@@ -1,0 +1,246 @@
+// The installer layer against the real installer service and message library of the test prefix.
+#include <thread>
+
+#include "MsiUtils.h"
+#include "PathUtils.h"
+#include "SysInfo.h"
+#include "TestSupport.h"
+
+namespace {
+
+const wchar_t* const basicCode = L"{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}";
+
+tstring basicPackage() { return tstrings::decodeUtf8(TERVO_E2E_BASIC_MSI); }
+
+// The platform's own description of an installer code, read without the code under test.
+std::string installerDescription(UINT code) {
+    const tstring path = SysInfo::getSystemDir() + L"\\msimsg.dll";
+    HMODULE library = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    EXPECT_NE(nullptr, library) << describeWinError(GetLastError());
+    const wchar_t* text = nullptr;
+    const int length = LoadStringW(library, code, reinterpret_cast<wchar_t*>(&text), 0);
+    std::string description = length > 0 ? tstrings::encodeUtf8(tstring(text, length)) : "No description";
+    FreeLibrary(library);
+    return description;
+}
+
+INSTALLUILEVEL currentUiLevel() {
+    const INSTALLUILEVEL level = MsiSetInternalUI(INSTALLUILEVEL_NOCHANGE, nullptr);
+    return level;
+}
+
+class Collector : public msi::Callback {
+public:
+    void notify(UINT kind, UINT flags, const tstring& text) override {
+        kinds.push_back(kind);
+        EXPECT_EQ(0u, flags & 0xFF000000);
+        EXPECT_FALSE(text.empty() && kind == INSTALLMESSAGE_ACTIONSTART);
+        if (throwing) {
+            throw std::runtime_error("callback failure");
+        }
+    }
+    std::vector<UINT> kinds;
+    bool throwing = false;
+};
+
+// A kind whose installer call throws.
+class Throwing : public msi::action<Throwing> {
+public:
+    msi::ActionStatus execute(const tstring&) const { throw std::runtime_error("no installer today"); }
+};
+
+class MsiActionTest : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        removeBasic();
+    }
+    void TearDown() override {
+        removeBasic();
+        TempDirTest::TearDown();
+    }
+    static void removeBasic() {
+        if (MsiQueryProductStateW(basicCode) != INSTALLSTATE_UNKNOWN) {
+            MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+            MsiConfigureProductExW(basicCode, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"");
+        }
+    }
+};
+
+} // namespace
+
+TEST(MsiStatus, OnlyZeroAndTheRebootCodesSucceed) {
+    for (UINT code : {0u, 1641u, 3010u}) {
+        EXPECT_TRUE(msi::isSuccessStatus(code)) << code;
+        EXPECT_TRUE(msi::ActionStatus(code, ""));
+    }
+    for (UINT code : {1u, 259u, 1359u, 1602u, 1603u, 1605u, 1618u, 3011u}) {
+        EXPECT_FALSE(msi::isSuccessStatus(code)) << code;
+    }
+}
+
+TEST(MsiError, CarriesTheInstallersDescriptionOfTheReason) {
+    const std::string description = installerDescription(ERROR_UNKNOWN_PRODUCT);
+    std::cout << "msimsg.dll describes 1605 as: " << description << "\n";
+    const msi::Error error(tstrings::MessageBuilder() << "MsiGetProductInfo(" << basicCode << ", VersionString) failed",
+                           ERROR_UNKNOWN_PRODUCT);
+    EXPECT_EQ(ERROR_UNKNOWN_PRODUCT, error.getReason());
+    EXPECT_EQ("MsiGetProductInfo({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, VersionString) failed. MSI error [1605](" +
+                  description + ")",
+              std::string(error.what()));
+
+    EXPECT_EQ("Is it there? MSI error [1605](" + description + ")",
+              std::string(msi::Error("Is it there?", ERROR_UNKNOWN_PRODUCT).what()));
+    EXPECT_EQ("Odd. MSI error [70000](No description)", std::string(msi::Error("Odd", 70000).what()));
+}
+
+TEST(MsiError, NoMoreItemsIsAnErrorWithReason259) {
+    try {
+        throw TervoError<msi::NoMoreItemsError>(msi::NoMoreItemsError(tstrings::MessageBuilder() << "No more items"));
+    } catch (const msi::Error& e) {
+        EXPECT_EQ(static_cast<UINT>(ERROR_NO_MORE_ITEMS), e.getReason());
+        EXPECT_EQ(0u, std::string(e.what()).find("MsiUtils_test.cpp("));
+    }
+    try {
+        msi::ActionStatus(ERROR_INSTALL_FAILURE, "install failed").throwIt();
+    } catch (const msi::Error& e) {
+        EXPECT_EQ(static_cast<UINT>(ERROR_INSTALL_FAILURE), e.getReason());
+        EXPECT_NE(std::string::npos, std::string(e.what()).find(") at msi::ActionStatus::throwIt(): install failed. "));
+    }
+}
+
+TEST(CommandLine, PropertiesInNameOrderAfterTheExtraText) {
+    msi::ActionData data;
+    EXPECT_EQ(L"", msi::composeCommandLine(data));
+    data.setCommandLine(L" \t/l*v log.txt  ");
+    data.setProperty(L"ZED", L"last").setProperty(L"ALPHA", L"a b").setProperty(L"EMPTY", L"");
+    data.setProperty(L"ALPHA", L"first value");
+    EXPECT_EQ(L"/l*v log.txt ALPHA=\"first value\" EMPTY=\"\" ZED=last", msi::composeCommandLine(data));
+
+    msi::ActionData onlyProperties;
+    onlyProperties.setProperty(L"REBOOT", L"ReallySuppress");
+    EXPECT_EQ(L"REBOOT=ReallySuppress", msi::composeCommandLine(onlyProperties));
+}
+
+TEST(CommandLine, QuoteValue) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"", L"\"\""},
+        {L"plain", L"plain"},
+        {L"a b", L"\"a b\""},
+        {L"tab\there", L"\"tab\there\""},
+        {L"say\"hi\"", L"say\"\"hi\"\""},
+        {L"say \"hi\"", L"\"say \"\"hi\"\"\""},
+    };
+    for (const auto& [value, expected] : cases) {
+        EXPECT_EQ(tstring(expected), msi::quoteValue(value)) << tstrings::encodeUtf8(value);
+    }
+}
+
+TEST_F(MsiActionTest, UninstallOfAMissingProductFailsWithOneErrorRecord) {
+    CapturingAppender capture;
+    ScopedAppender scope(&capture);
+    MsiSetInternalUI(INSTALLUILEVEL_BASIC, nullptr);
+    msi::uninstall action;
+    action.productCode(Guid(tstring(basicCode)));
+    const msi::ActionStatus status = action(std::nothrow);
+    EXPECT_FALSE(status);
+    EXPECT_EQ(static_cast<UINT>(ERROR_UNKNOWN_PRODUCT), status.getCode());
+    EXPECT_EQ("MsiConfigureProductEx({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, 65535, 2, REBOOT=ReallySuppress) failed [1605]",
+              status.getMessage());
+    ASSERT_EQ(1u, capture.records.size());
+    EXPECT_EQ(L"ERROR", capture.records[0].levelName);
+    EXPECT_EQ(L"msi::action<class msi::uninstall>::operator ()", capture.records[0].functionName);
+    EXPECT_EQ(tstrings::decodeUtf8(status.getMessage()), capture.records[0].message);
+    EXPECT_EQ(INSTALLUILEVEL_BASIC, currentUiLevel()) << "the UI level from before the run";
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+}
+
+TEST_F(MsiActionTest, InstallAndUninstallSucceedWithInfoRecordsAndRestoreTheSettings) {
+    CapturingAppender capture;
+    ScopedAppender scope(&capture);
+    Collector collector;
+    const tstring log = pathOf(L"install log.txt");
+    MsiSetInternalUI(INSTALLUILEVEL_BASIC, nullptr);
+
+    msi::install install;
+    install.packagePath(basicPackage()).setProperty(L"GREETING", L"from the action").setLogFile(log).setCallback(&collector);
+    const msi::ActionStatus installed = install(std::nothrow);
+    EXPECT_TRUE(installed) << installed.getMessage();
+    EXPECT_EQ("", installed.getMessage());
+    EXPECT_EQ(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(basicCode));
+    EXPECT_EQ(INSTALLUILEVEL_BASIC, currentUiLevel());
+    EXPECT_FALSE(collector.kinds.empty()) << "the callback saw the installer's messages";
+    ASSERT_EQ(1u, capture.messages(Severity::INFO).size());
+    EXPECT_EQ(L"MsiInstallProduct(" + basicPackage() + L", GREETING=\"from the action\") succeeded",
+              capture.messages(Severity::INFO)[0]);
+    EXPECT_EQ(L"msi::`anonymous-namespace'::handleMsiStatus", capture.records.back().functionName);
+
+    // The installer log was switched off after the run: a later installer call leaves it as it was.
+    ASSERT_TRUE(exists(log));
+    const std::string logged = readFile(log);
+    EXPECT_FALSE(logged.empty());
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    MsiInstallProductW(basicPackage().c_str(), L"FAILME=1");
+    EXPECT_EQ(logged, readFile(log));
+
+    collector.throwing = true;
+    msi::uninstall uninstall;
+    uninstall.productCode(Guid(tstring(basicCode))).setCallback(&collector);
+    const msi::ActionStatus removed = uninstall(std::nothrow);
+    EXPECT_TRUE(removed) << removed.getMessage();
+    EXPECT_EQ(INSTALLSTATE_UNKNOWN, MsiQueryProductStateW(basicCode));
+    EXPECT_FALSE(capture.messages(Severity::ERROR).empty()) << "the callback's exceptions are reported";
+    EXPECT_EQ(L"Exception with message 'callback failure' caught", capture.messages(Severity::ERROR)[0]);
+    EXPECT_EQ(L"MsiConfigureProductEx({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, 65535, 2, REBOOT=ReallySuppress) succeeded",
+              capture.messages(Severity::INFO).back());
+}
+
+TEST(MsiAction, AnExceptionInsideTheRunBecomesStatus1359) {
+    CapturingAppender capture;
+    ScopedAppender scope(&capture);
+    MsiSetInternalUI(INSTALLUILEVEL_FULL, nullptr);
+    const msi::ActionStatus status = Throwing()(std::nothrow);
+    EXPECT_EQ(static_cast<UINT>(ERROR_INTERNAL_ERROR), status.getCode());
+    EXPECT_EQ("Unknown error", status.getMessage());
+    ASSERT_EQ(1u, capture.records.size());
+    EXPECT_EQ(L"Exception with message 'no installer today' caught", capture.records[0].message);
+    EXPECT_EQ(L"msi::action<class `anonymous-namespace'::Throwing>::operator ()", capture.records[0].functionName);
+    EXPECT_EQ(INSTALLUILEVEL_FULL, currentUiLevel());
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+}
+
+TEST(WaitForInstallation, TimesOutWhileHeldAndReleasesWhatItAcquires) {
+    CapturingAppender capture;
+    ScopedAppender scope(&capture);
+    EXPECT_TRUE(msi::waitForInstallationCompletion(0)) << "no installation is running";
+
+    HANDLE acquired = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\_MSIExecute");
+        SetEvent(acquired);
+        WaitForSingleObject(release, INFINITE);
+        ReleaseMutex(mutex);
+        // Keeps the mutex alive until the main thread has taken and given it back.
+        Sleep(1000);
+        CloseHandle(mutex);
+    });
+    WaitForSingleObject(acquired, INFINITE);
+    EXPECT_FALSE(msi::waitForInstallationCompletion(200));
+    EXPECT_EQ(std::vector<tstring>{L"finish waiting for mutex: 258"}, capture.messages(Severity::INFO));
+    SetEvent(release);
+    EXPECT_TRUE(msi::waitForInstallationCompletion(5000));
+
+    // Another thread can take the mutex at once: the wait above did not keep it.
+    std::thread other([] {
+        HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\_MSIExecute");
+        ASSERT_NE(nullptr, mutex);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0));
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    });
+    other.join();
+    holder.join();
+    CloseHandle(acquired);
+    CloseHandle(release);
+}
