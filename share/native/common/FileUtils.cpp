@@ -38,11 +38,22 @@ bool DirectoryIterator::visitDirectory(const tstring& path) {
 }
 
 tstring createTempDirectory(const tstring& prefix, const tstring& suffix, const tstring& directory) {
-    // The file reserves the name through exclusive creation until the directory takes its place.
-    const tstring path = createTempFile(prefix, suffix, directory);
-    deleteFile(path);
-    createDirectoryChain(path);
-    return path;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        // The file reserves the name through exclusive creation until the directory takes its place.
+        const tstring path = createTempFile(prefix, suffix, directory);
+        deleteFile(path);
+        tstring_array created;
+        createDirectoryChain(path, &created);
+        // Another process can take the name between the file's removal and the directory's
+        // creation; a directory this call did not create itself is not handed out.
+        if (!created.empty() && created.back() == trimTrailingSeparators(path)) {
+            return path;
+        }
+    }
+    throw TervoError<std::runtime_error>(std::runtime_error(
+        (tstrings::MessageBuilder() << "createTempDirectory(" << prefix << ", " << suffix << ", " << directory
+                                    << ") failed")
+            .utf8()));
 }
 
 DeletionList::~DeletionList() {
