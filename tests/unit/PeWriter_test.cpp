@@ -192,12 +192,31 @@ TEST_F(PeWriterTest, StreamsThePackageFromItsFile) {
     EXPECT_TRUE(readFile(pathOf(L"main.msi")) == package);
 }
 
-TEST_F(PeWriterTest, WarnsAboutAStubWithoutPageAlignedSections) {
+TEST_F(PeWriterTest, PutsThePackageOnAPageEvenInAStubWithoutPageAlignedSections) {
+    const PeImage stub = PeImage::open(unalignedPackStubPath());
+    ASSERT_EQ(512u, stub.fileAlignment());
+    const PeSection* old = stub.sectionAt(stub.dataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE).VirtualAddress);
+    ASSERT_NE(nullptr, old);
+    ASSERT_NE(0u, old->rawOffset % 4096) << "the stub no longer shows the case";
+
     CapturingAppender appender;
     ScopedAppender scope(&appender);
-    packFile(unalignedPackStubPath(), pathOf(L"unaligned.exe"), launcherResources("x"));
+    const std::string package = randomBytes(1000003, 6);
+    const ImageLayout layout = packFile(unalignedPackStubPath(), pathOf(L"unaligned.exe"), launcherResources(package));
     ASSERT_EQ(1u, appender.messages(Severity::WARNING).size());
-    EXPECT_NE(tstring::npos, appender.messages(Severity::WARNING)[0].find(L"file alignment 512"));
+    EXPECT_NE(tstring::npos, appender.messages(Severity::WARNING)[0].find(L"has the file alignment 512 rather than 4096"));
+    EXPECT_FALSE(layout.appendedSection);
+    EXPECT_EQ(0u, layout.resourceFileOffset % 4096);
+
+    const PeImage image = PeImage::open(pathOf(L"unaligned.exe"));
+    EXPECT_EQ(512u, image.fileAlignment());
+    EXPECT_EQ(stub.sections().size(), image.sections().size());
+    EXPECT_EQ(layout.checksum, systemChecksum(pathOf(L"unaligned.exe")));
+    auto report = runPackedStub(pathOf(L"unaligned.exe"), pathOf(L"main.msi"));
+    EXPECT_EQ("0", report["EXIT"]);
+    EXPECT_TRUE(readFile(pathOf(L"main.msi")) == package);
+    EXPECT_NE("0", report["MANIFEST"]);
+
     packFile(packStubPath(), pathOf(L"aligned.exe"), launcherResources("x"));
     EXPECT_EQ(1u, appender.messages(Severity::WARNING).size());
 }

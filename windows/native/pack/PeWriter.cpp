@@ -51,6 +51,8 @@ private:
         << "Cannot add resources to [" << stub.path() << "]: " << reason.str()).utf8()), location);
 }
 
+constexpr uint32_t pageSize = 4096;
+
 bool overlaps(uint64_t start1, uint64_t size1, uint64_t start2, uint64_t size2) {
     return start1 < start2 + size2 && start2 < start1 + size1;
 }
@@ -128,10 +130,14 @@ ImageLayout writeImage(const PeImage& stub, const ResourceTree& resources, ByteS
     }
     const uint32_t fileAlignment = stub.fileAlignment();
     const uint32_t sectionAlignment = stub.sectionAlignment();
-    if (fileAlignment < 4096 && Logger::global().accepts(Severity::WARNING)) {
+    if (fileAlignment < pageSize && Logger::global().accepts(Severity::WARNING)) {
         logAt(Severity::WARNING, tstrings::MessageBuilder() << "[" << stub.path() << "] has the file alignment " << fileAlignment
-                                 << "; Wine will copy its sections into private memory instead of mapping them");
+                                 << " rather than " << pageSize << "; Wine will copy its code and data into private memory");
     }
+    // Wine maps a section straight from the file only when its data starts on a page boundary,
+    // and reads it into private memory otherwise. The resource section, which holds the package,
+    // therefore starts on a page whatever the stub's file alignment (a page is a multiple of it).
+    const uint64_t resourceAlignment = std::max(fileAlignment, pageSize);
 
     const IMAGE_DATA_DIRECTORY oldDirectory = stub.dataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE);
     const PeSection* old = oldDirectory.Size > 0 ? stub.sectionAt(oldDirectory.VirtualAddress) : nullptr;
@@ -145,12 +151,12 @@ ImageLayout writeImage(const PeImage& stub, const ResourceTree& resources, ByteS
         layout.resourceRva = static_cast<uint32_t>(alignUp(
             std::max<uint64_t>(uint64_t{last.virtualAddress} + virtualExtent(last), stub.optionalHeader().SizeOfImage),
             sectionAlignment));
-        layout.resourceFileOffset = alignUp(stub.endOfSectionData(), fileAlignment);
+        layout.resourceFileOffset = alignUp(stub.endOfSectionData(), resourceAlignment);
         keptEnd = stub.endOfSectionData();
     } else {
         headerOffset = old->headerOffset;
         layout.resourceRva = old->virtualAddress;
-        layout.resourceFileOffset = old->rawOffset;
+        layout.resourceFileOffset = alignUp(old->rawOffset, resourceAlignment);
         keptEnd = old->rawOffset;
     }
     checkFits(stub, layout.resourceRva, "image");
