@@ -67,21 +67,6 @@ class IconFileTest : public TempDirTest {};
 
 } // namespace
 
-TEST_F(IconFileTest, GroupDirectoryNumbersTheImages) {
-    writeFile(pathOf(L"app.ico"), twoSizes);
-    const IconFile icon = IconFile::read(pathOf(L"app.ico"));
-    ASSERT_EQ(2u, icon.images().size());
-    EXPECT_TRUE(std::string(icon.images()[1].begin(), icon.images()[1].end()) == large);
-    const std::vector<char>& group = icon.groupDirectory();
-    ASSERT_EQ(6u + 2 * 14, group.size());
-    EXPECT_EQ(2u, loadU16(group.data() + 4));
-    for (size_t i = 0; i < 2; ++i) {
-        const char* entry = group.data() + 6 + 14 * i;
-        EXPECT_EQ(0, std::memcmp(entry, twoSizes.data() + 6 + 16 * i, 12)) << i;
-        EXPECT_EQ(i + 1, loadU16(entry + 12));
-    }
-}
-
 TEST_F(IconFileTest, PackedIconGroupIsUsableAndReplacesTheStubIcons) {
     writeFile(pathOf(L"app.ico"), twoSizes);
     ResourceTree tree;

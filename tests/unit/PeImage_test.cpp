@@ -74,19 +74,6 @@ TEST_F(PeImageTest, FindsThePackageOfAPackedFileWithoutLoadingIt) {
     EXPECT_TRUE(readFile(pathOf(L"extracted.msi")) == package);
 }
 
-TEST_F(PeImageTest, ReportsSignaturesAndTrailingData) {
-    const tstring trailing = editedStub(L"trailing.exe", [](std::string& bytes, const PeImage&) { bytes += "12345"; });
-    EXPECT_EQ(5u, PeImage::open(trailing).trailingDataSize());
-    const tstring signedStub = editedStub(L"signed.exe", [](std::string& bytes, const PeImage& image) {
-        const uint32_t entry = image.optionalHeaderOffset() + offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory) +
-                               8 * IMAGE_DIRECTORY_ENTRY_SECURITY;
-        storeU32(bytes.data() + entry, static_cast<uint32_t>(bytes.size()));
-        storeU32(bytes.data() + entry + 4, 8);
-        bytes += std::string(8, '\0');
-    });
-    EXPECT_TRUE(PeImage::open(signedStub).hasCertificateTable());
-}
-
 TEST_F(PeImageTest, RefusesWhatIsNotAWellFormed64BitImage) {
     const auto optionalField = [](std::string& bytes, const PeImage& image, size_t field) {
         return bytes.data() + image.optionalHeaderOffset() + field;

@@ -91,18 +91,3 @@ TEST_F(VersionBlockTest, TheSystemReadsBackTheStringsAndFixedVersions) {
     EXPECT_EQ(0x0409, translation[0]);
     EXPECT_EQ(1200, translation[1]);
 }
-
-TEST(VersionBlock, LengthsAddUpAndChildrenAreAligned) {
-    const std::vector<char> block = buildVersionBlock(sample);
-    EXPECT_EQ(block.size(), loadU16(block.data()));
-    EXPECT_EQ(sizeof(VS_FIXEDFILEINFO), loadU16(block.data() + 2));
-    // VS_VERSION_INFO's key ends at 6 + 32 bytes; the fixed part starts on the next 4-byte boundary.
-    EXPECT_EQ(static_cast<uint32_t>(VS_FFI_SIGNATURE), loadU32(block.data() + 40));
-    const size_t children = 40 + sizeof(VS_FIXEDFILEINFO);
-    const uint16_t stringInfoLength = loadU16(block.data() + children);
-    const size_t varInfo = static_cast<size_t>(alignUp(children + stringInfoLength, 4));
-    ASSERT_LT(varInfo + 6, block.size());
-    const tstring key(reinterpret_cast<const wchar_t*>(block.data() + varInfo + 6), 11);
-    EXPECT_EQ(L"VarFileInfo", key);
-    EXPECT_EQ(block.size(), varInfo + loadU16(block.data() + varInfo));
-}

@@ -101,7 +101,7 @@ ResourceSection::ResourceSection(const ResourceTree& tree, uint32_t rva) {
     for (const auto& [type, typeNames] : types) {
         for (const auto& [name, languages] : typeNames) {
             for (const auto& [language, data] : languages) {
-                checkedOffset(data.size());
+                checkedOffset(data.size()); // a data entry holds the size in 32 bits
                 dataOffsets.push_back(checkedOffset(end));
                 end = alignUp(end + data.size(), dataAlignment);
             }
