@@ -3,7 +3,8 @@ function(tervo_target_defaults target)
     if(MSVC)
         target_compile_options(${target} PRIVATE /W4 /WX /utf-8 /permissive-)
     else()
-        target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+        # Separate sections let the linker drop what a program does not use.
+        target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror -ffunction-sections -fdata-sections)
         # Static runtime: every executable imports system DLLs only.
         target_link_options(${target} PRIVATE -static)
     endif()

@@ -383,7 +383,8 @@ TEST_F(FileUtilsTest, StagedWriterCommitsOrLeavesTheDestinationAlone) {
     const tstring moved = recorded(Severity::TRACE).back();
     EXPECT_TRUE(tstrings::hasPrefix(moved, inUnit + L"moveFileImpl|Moved '" + at(L"stg"))) << moved;
     EXPECT_TRUE(tstrings::hasSuffix(moved, L".tmp' file to '" + at(L"main.msi") + L"'")) << moved;
-    EXPECT_THROW(writer.write("x", 1), std::ios_base::failure);
+    EXPECT_EQ("Cannot write [" + tstrings::encodeUtf8(at(L"main.msi")) + "]: the file is already committed",
+              thrownBy([&] { writer.write("x", 1); }).first);
 
     StagedFileWriter(at(L"empty")).write(nullptr, 0).commit();
     EXPECT_TRUE(exists(at(L"empty")));

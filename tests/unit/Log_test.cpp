@@ -1,5 +1,10 @@
-#include <iostream>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "Log.h"
 #include "PathUtils.h"
@@ -8,16 +13,42 @@
 
 namespace {
 
-// Redirects std::cerr into a string for the life of the object.
+// Redirects the C runtime's standard error into a file for the life of the object.
 class CaptureStandardError {
 public:
-    CaptureStandardError() : previous(std::cerr.rdbuf(buffer.rdbuf())) {}
-    ~CaptureStandardError() { std::cerr.rdbuf(previous); }
-    std::string text() const { return buffer.str(); }
+    CaptureStandardError() {
+        wchar_t dir[MAX_PATH + 1];
+        GetTempPathW(MAX_PATH + 1, dir);
+        GetTempFileNameW(dir, L"err", 0, path);
+        std::fflush(stderr);
+        saved = _dup(_fileno(stderr));
+        const int file = _wopen(path, _O_WRONLY | _O_TEXT | _O_TRUNC);
+        _dup2(file, _fileno(stderr));
+        _close(file);
+    }
+    ~CaptureStandardError() {
+        restore();
+        DeleteFileW(path);
+    }
+    std::string text() {
+        restore();
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
 
 private:
-    std::ostringstream buffer;
-    std::streambuf* previous;
+    void restore() {
+        if (saved >= 0) {
+            std::fflush(stderr);
+            _dup2(saved, _fileno(stderr));
+            _close(saved);
+            saved = -1;
+        }
+    }
+    wchar_t path[MAX_PATH + 1] = {};
+    int saved = -1;
 };
 
 } // namespace
@@ -75,7 +106,7 @@ TEST(StandardLogAppender, ShortFormatOnStandardError) {
     StandardLogAppender appender;
     ScopedAppender scope(&appender);
     Logger::global().write(Severity::TRACE, L"C:\\src\\app.cpp", 7, L"app::launch", L"Entering \u03a9");
-    EXPECT_EQ("[TRACE] app.cpp:7: Entering \xce\xa9\n", err.text());
+    EXPECT_EQ("[TRACE] app.cpp:7: Entering \xce\xa9\r\n", err.text());
 }
 
 TEST(LastErrorLogAppender, WritesTheLastErrorMessageNotTheRecord) {
@@ -89,7 +120,7 @@ TEST(LastErrorLogAppender, WritesTheLastErrorMessageNotTheRecord) {
     logAt(Severity::ERROR, tstrings::MessageBuilder() << "ignored");
     app::setLastErrorMsg(nullptr);
     EXPECT_EQ("", app::lastErrorMsg());
-    EXPECT_EQ("\n" + message + "\n", err.text());
+    EXPECT_EQ("\r\n" + message + "\r\n", err.text());
 }
 
 TEST(TeeLogAppender, FansOutInOrderAndSkipsNull) {

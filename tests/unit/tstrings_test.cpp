@@ -1,3 +1,6 @@
+#include <cstdint>
+#include <cwchar>
+#include <sstream>
 #include <stdexcept>
 
 #include "TestSupport.h"
@@ -109,9 +112,12 @@ TEST(MessageBuilder, CharacterPointerIsWidenedBytewise) {
 
 TEST(MessageBuilder, PointerAndStreamOutput) {
     int value = 0;
-    std::wostringstream expected;
-    expected << static_cast<const void*>(&value);
-    EXPECT_EQ(expected.str(), (MessageBuilder() << static_cast<const void*>(&value)).str());
+    wchar_t expected[32];
+    swprintf(expected, 32, L"%016llX", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&value)));
+    EXPECT_EQ(expected, (MessageBuilder() << static_cast<const void*>(&value)).str());
+    EXPECT_EQ(L"0000000000000000", (MessageBuilder() << static_cast<const void*>(nullptr)).str());
+    EXPECT_EQ(L"-922337203685477580818446744073709551615 x",
+              (MessageBuilder() << INT64_MIN << UINT64_MAX << ' ' << L'x').str());
 
     std::ostringstream out;
     out << (MessageBuilder() << L"\u00fc");

@@ -3,16 +3,14 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <sstream>
+#include <string>
 
 #include "Log.h"
 #include "WinHeaders.h"
 
 std::string makeLocatedMessage(const std::runtime_error& error, const SourceLocation& location) {
-    std::ostringstream out;
-    out << tstrings::encodeUtf8(sourceFileName(location)) << "(" << location.line << ") at "
-        << (location.function ? location.function : "") << "(): " << error.what();
-    return out.str();
+    return tstrings::encodeUtf8(sourceFileName(location)) + "(" + std::to_string(location.line) + ") at " +
+           (location.function ? location.function : "") + "(): " + error.what();
 }
 
 namespace {

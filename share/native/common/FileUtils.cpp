@@ -119,22 +119,4 @@ DeletionList& DeletionList::clear() {
     return *this;
 }
 
-StagedFileWriter::StagedFileWriter(const tstring& destination)
-    : tempPath(createTempFile(L"stg", L".tmp", parentPath(destination))), destination(destination) {
-    cleanup.addFile(tempPath);
-    stream.exceptions(std::ios::failbit | std::ios::badbit);
-    stream.open(tempPath.c_str(), std::ios::binary | std::ios::out | std::ios::trunc);
-}
-
-StagedFileWriter& StagedFileWriter::write(const void* data, std::size_t size) {
-    stream.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-    return *this;
-}
-
-void StagedFileWriter::commit() {
-    stream.close();
-    moveFile(tempPath, destination, false);
-    cleanup.clear();
-}
-
 } // namespace FileUtils

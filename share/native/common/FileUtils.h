@@ -4,12 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "PathUtils.h"
+#include "UniqueHandle.h"
 #include "tstrings.h"
 
 namespace FileUtils {
@@ -144,8 +144,8 @@ private:
 
 // Writes a file under a temporary name in the destination's directory and renames it onto the
 // destination in commit, so the destination is only ever seen complete. Without a completed
-// commit the temporary file is removed and the destination is not touched. Stream failures
-// throw the stream's exception.
+// commit the temporary file is removed and the destination is not touched. Every failure,
+// a write after commit included, throws.
 class StagedFileWriter {
 public:
     explicit StagedFileWriter(const tstring& destination);
@@ -159,7 +159,7 @@ public:
 private:
     tstring tempPath;
     DeletionList cleanup;
-    std::ofstream stream;
+    UniqueHandle file;
     tstring destination;
 };
 

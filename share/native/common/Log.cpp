@@ -1,8 +1,6 @@
 #include "Log.h"
 
 #include <algorithm>
-#include <iostream>
-#include <sstream>
 
 #include "ErrorHandling.h"
 #include "PathUtils.h"
@@ -50,7 +48,7 @@ const wchar_t* severityName(Severity level) {
 Logger& Logger::global() {
     if (!logger.appender) {
         // Never freed: records may be written until the very end of the process.
-        logger.appender = new StreamLogAppender(&std::cout);
+        logger.appender = new FileLogAppender(stdout);
     }
     if (moduleNameState == NotStarted) {
         moduleNameState = InProgress;
@@ -94,16 +92,22 @@ void logAt(Severity level, const tstrings::MessageBuilder& message, const Source
                            tstrings::decodeUtf8(location.function ? location.function : ""), message.str());
 }
 
-void StreamLogAppender::append(const LogRecord& record) {
+std::string formatFullRecord(const LogRecord& record) {
     const SYSTEMTIME& t = record.timestamp;
     const tstring header = tstrings::formatPrintf(
         L"%04u/%02u/%02u %02u:%02u:%02u.%03u, %s (PID: %u, TID: %u), ", t.wYear, t.wMonth, t.wDay, t.wHour,
         t.wMinute, t.wSecond, t.wMilliseconds, record.moduleName ? record.moduleName : L"", record.processId,
         record.threadId);
-    std::wostringstream text;
-    text << L"[" << header << record.fileName << L":" << record.line << L" (" << record.functionName << L")"
-         << L"]" << L"\n" << L"\t" << record.levelName << L": " << record.message;
-    *stream << tstrings::encodeUtf8(text.str()) << std::endl;
+    return (tstrings::MessageBuilder() << L"[" << header << record.fileName << L":" << record.line << L" ("
+                                       << record.functionName << L")" << L"]" << L"\n" << L"\t" << record.levelName
+                                       << L": " << record.message)
+        .utf8();
+}
+
+void FileLogAppender::append(const LogRecord& record) {
+    const std::string text = formatFullRecord(record) + "\n";
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fflush(file);
 }
 
 void TeeLogAppender::append(const LogRecord& record) {
@@ -116,11 +120,18 @@ void TeeLogAppender::append(const LogRecord& record) {
 }
 
 void StandardLogAppender::append(const LogRecord& record) {
-    std::cerr << "[" << tstrings::encodeUtf8(record.levelName) << "] " << tstrings::encodeUtf8(record.fileName)
-              << ":" << record.line << ": " << tstrings::encodeUtf8(record.message) << std::endl;
+    const std::string text = (tstrings::MessageBuilder() << "[" << record.levelName << "] " << record.fileName << ":"
+                                                         << record.line << ": " << record.message << "\n")
+                                 .utf8();
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
 }
 
-void LastErrorLogAppender::append(const LogRecord&) { std::cerr << app::lastErrorMsg() << std::endl; }
+void LastErrorLogAppender::append(const LogRecord&) {
+    const std::string text = app::lastErrorMsg() + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
 
 WithExtraLogAppender::WithExtraLogAppender(LogAppender* extra)
     : previous(Logger::global().currentAppender()), tee(previous, extra) {

@@ -1,6 +1,7 @@
 // The process-wide logger, its record, and the general sinks.
 #pragma once
 
+#include <cstdio>
 #include <iosfwd>
 #include <string>
 
@@ -66,7 +67,11 @@ private:
 void logAt(Severity level, const tstrings::MessageBuilder& message,
            const SourceLocation& location = std::source_location::current());
 
-// Two lines per record: "[time, module (PID: p, TID: t), file:line (function)]" and "\tLEVEL: message".
+// The full format, in UTF-8, without a line end: two lines per record,
+// "[time, module (PID: p, TID: t), file:line (function)]" and "\tLEVEL: message".
+std::string formatFullRecord(const LogRecord& record);
+
+// Writes the full format to a narrow stream and flushes.
 class StreamLogAppender : public LogAppender {
 public:
     explicit StreamLogAppender(std::ostream* stream) : stream(stream) {}
@@ -74,6 +79,17 @@ public:
 
 private:
     std::ostream* stream;
+};
+
+// Writes the full format to a C stream and flushes; the logger's sink of last resort writes
+// to standard output this way.
+class FileLogAppender : public LogAppender {
+public:
+    explicit FileLogAppender(FILE* file) : file(file) {}
+    void append(const LogRecord& record) override;
+
+private:
+    FILE* file;
 };
 
 // Passes each record to the first sink, then to the second; a null one is skipped.

@@ -151,38 +151,77 @@ tstring replaceAll(const tstring& text, const tstring& search, const tstring& re
     return result;
 }
 
-MessageBuilder::MessageBuilder(const tstring& text) { stream << text; }
-MessageBuilder::MessageBuilder(const std::string& utf8) { stream << decodeUtf8(utf8); }
-MessageBuilder::MessageBuilder(const char* utf8) { stream << decodeUtf8(utf8 ? utf8 : ""); }
+MessageBuilder::MessageBuilder(const tstring& text) : text(text) {}
+MessageBuilder::MessageBuilder(const std::string& utf8) : text(decodeUtf8(utf8)) {}
+MessageBuilder::MessageBuilder(const char* utf8) : text(decodeUtf8(utf8 ? utf8 : "")) {}
 
-MessageBuilder& MessageBuilder::operator<<(const tstring& text) {
-    stream << text;
+MessageBuilder& MessageBuilder::operator<<(const tstring& value) {
+    text += value;
     return *this;
 }
 
-MessageBuilder& MessageBuilder::operator<<(const wchar_t* text) {
-    stream << (text ? text : L"NULL");
+MessageBuilder& MessageBuilder::operator<<(const wchar_t* value) {
+    text += value ? value : L"NULL";
+    return *this;
+}
+
+MessageBuilder& MessageBuilder::operator<<(wchar_t c) {
+    text += c;
     return *this;
 }
 
 MessageBuilder& MessageBuilder::operator<<(const std::string& utf8) {
-    stream << decodeUtf8(utf8);
+    text += decodeUtf8(utf8);
     return *this;
 }
 
-MessageBuilder& MessageBuilder::operator<<(const char* text) {
-    stream << (text ? text : "NULL");
+MessageBuilder& MessageBuilder::operator<<(const char* value) {
+    for (const char* p = value ? value : "NULL"; *p; ++p) {
+        *this << *p;
+    }
+    return *this;
+}
+
+MessageBuilder& MessageBuilder::operator<<(char c) {
+    text += static_cast<wchar_t>(static_cast<unsigned char>(c));
     return *this;
 }
 
 MessageBuilder& MessageBuilder::operator<<(const void* pointer) {
-    stream << pointer;
+    static constexpr wchar_t digits[] = L"0123456789ABCDEF";
+    auto value = reinterpret_cast<std::uintptr_t>(pointer);
+    wchar_t buffer[sizeof value * 2];
+    for (size_t i = std::size(buffer); i > 0; --i, value >>= 4) {
+        buffer[i - 1] = digits[value & 0xF];
+    }
+    text.append(buffer, std::size(buffer));
     return *this;
 }
 
-tstring MessageBuilder::str() const { return stream.str(); }
-std::string MessageBuilder::utf8() const { return encodeUtf8(stream.str()); }
+MessageBuilder& MessageBuilder::operator<<(bool value) {
+    text += value ? L'1' : L'0';
+    return *this;
+}
 
-std::ostream& operator<<(std::ostream& out, const MessageBuilder& builder) { return out << builder.utf8(); }
+void MessageBuilder::appendSigned(std::int64_t value) {
+    if (value < 0) {
+        text += L'-';
+        appendUnsigned(0 - static_cast<std::uint64_t>(value));
+    } else {
+        appendUnsigned(static_cast<std::uint64_t>(value));
+    }
+}
+
+void MessageBuilder::appendUnsigned(std::uint64_t value) {
+    wchar_t buffer[20];
+    size_t start = std::size(buffer);
+    do {
+        buffer[--start] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    text.append(buffer + start, std::size(buffer) - start);
+}
+
+std::string MessageBuilder::utf8() const { return encodeUtf8(text); }
 
 } // namespace tstrings

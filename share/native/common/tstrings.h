@@ -2,8 +2,8 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <iosfwd>
-#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -43,46 +43,59 @@ tstring replaceAll(const tstring& text, const tstring& search, const tstring& re
 
 template <class It>
 tstring joinWith(It first, It last, const tstring& delimiter) {
-    std::wostringstream out;
+    tstring out;
     if (first != last) {
-        out << *first;
+        out += *first;
         for (++first; first != last; ++first) {
-            out << delimiter << *first;
+            out += delimiter;
+            out += *first;
         }
     }
-    return out.str();
+    return out;
 }
 
 // Wide message builder that every error and log message is assembled with.
 // Narrow std::string values are decoded as UTF-8; narrow character pointers are
-// widened byte by byte (they carry the ASCII literals of messages).
+// widened byte by byte (they carry the ASCII literals of messages). Numbers are written as
+// a standard stream writes them by default. It keeps its text in a plain string rather than
+// a string stream: a stream drags the whole locale machinery into every program.
 class MessageBuilder {
 public:
     MessageBuilder() = default;
     explicit MessageBuilder(const tstring& text);
     explicit MessageBuilder(const std::string& utf8);
     explicit MessageBuilder(const char* utf8);
-    MessageBuilder(MessageBuilder&&) = default;
-    MessageBuilder& operator=(MessageBuilder&&) = default;
 
     MessageBuilder& operator<<(const tstring& text);
     MessageBuilder& operator<<(const wchar_t* text);
+    MessageBuilder& operator<<(wchar_t c);
     MessageBuilder& operator<<(const std::string& utf8);
     MessageBuilder& operator<<(const char* text);
+    MessageBuilder& operator<<(char c);
+    // Fixed-width upper-case hexadecimal.
     MessageBuilder& operator<<(const void* pointer);
+    // 1 or 0.
+    MessageBuilder& operator<<(bool value);
 
     template <class T>
-        requires std::is_arithmetic_v<T>
+        requires std::is_integral_v<T>
     MessageBuilder& operator<<(T value) {
-        stream << value;
+        if constexpr (std::is_signed_v<T>) {
+            appendSigned(static_cast<std::int64_t>(value));
+        } else {
+            appendUnsigned(static_cast<std::uint64_t>(value));
+        }
         return *this;
     }
 
-    tstring str() const;
+    tstring str() const { return text; }
     std::string utf8() const;
 
 private:
-    std::wostringstream stream;
+    void appendSigned(std::int64_t value);
+    void appendUnsigned(std::uint64_t value);
+
+    tstring text;
 };
 
 std::ostream& operator<<(std::ostream& out, const MessageBuilder& builder);

@@ -1,6 +1,6 @@
 #include "MsiUtils.h"
 
-#include <sstream>
+#include <string>
 
 #include "Log.h"
 #include "PathUtils.h"
@@ -14,8 +14,7 @@ namespace {
 
 // "<message>. MSI error [<code>](<the installer's description of the code>)"
 std::string makeMessage(const std::string& message, UINT code) {
-    std::ostringstream out;
-    out << "MSI error [" << code << "]";
+    const std::string error = "MSI error [" + std::to_string(code) + "]";
 
     const tstring path = FileUtils::joinPath(SysInfo::getSystemDir(), L"msimsg.dll");
     const UniqueModule library(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
@@ -32,8 +31,7 @@ std::string makeMessage(const std::string& message, UINT code) {
         } catch (const std::exception&) {
         }
     }
-    out << "(" << description << ")";
-    return joinMessages(message, out.str());
+    return joinMessages(message, error + "(" + description + ")");
 }
 
 // Completes the description of a product call with its outcome.

@@ -1,5 +1,4 @@
 #include <cstdio>
-#include <iostream>
 #include <memory>
 
 #include "ErrorHandling.h"
@@ -31,14 +30,12 @@ public:
             const bool input = standardStream == stdin;
             FILE* reopened = nullptr;
             freopen_s(&reopened, input ? "CONIN$" : "CONOUT$", input ? "r" : "w", standardStream);
+            // The standard iostream objects write through these same C streams (they are
+            // synchronised with them by default), so they follow the reopened device too.
             stream.reset(reopened);
-            std::ios_base::sync_with_stdio(true);
         }
         virtual ~Channel() {
-            runReporting([this] {
-                stream.reset();
-                std::ios_base::sync_with_stdio(true);
-            });
+            runReporting([this] { stream.reset(); });
         }
         Channel(const Channel&) = delete;
         Channel& operator=(const Channel&) = delete;

@@ -1,6 +1,6 @@
 #include "WinErrorHandling.h"
 
-#include <sstream>
+#include <string>
 
 #include "Log.h"
 #include "PathUtils.h"
@@ -9,8 +9,7 @@
 namespace {
 
 std::string makeMessage(const std::string& message, const char* label, const void* function, DWORD code) {
-    std::ostringstream out;
-    out << (label ? label : "Some error") << " [" << code << "]";
+    std::string text = std::string(label ? label : "Some error") + " [" + std::to_string(code) + "]";
 
     HMODULE module = nullptr;
     bool haveModule = false;
@@ -24,9 +23,9 @@ std::string makeMessage(const std::string& message, const char* label, const voi
         }
     }
     if (!function || haveModule) {
-        out << "(" << tstrings::encodeUtf8(systemErrorText(code, module)) << ")";
+        text += "(" + tstrings::encodeUtf8(systemErrorText(code, module)) + ")";
     }
-    return joinMessages(message, out.str());
+    return joinMessages(message, text);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "FileUtils.h"
 
+#include <algorithm>
+
 #include "WinHeaders.h"
 
 #include <shlwapi.h>
@@ -404,6 +406,51 @@ void deleteDirectoryTree(const tstring& directory) { BatchDeleter(directory).rec
 
 bool deleteDirectoryTree(const tstring& directory, const std::nothrow_t&) {
     return BatchDeleter(directory).recursive(true).execute(std::nothrow);
+}
+
+StagedFileWriter::StagedFileWriter(const tstring& destination)
+    : tempPath(createTempFile(L"stg", L".tmp", parentPath(destination))), destination(destination) {
+    cleanup.addFile(tempPath);
+    file.reset(CreateFileW(tempPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        throw TervoError<SysError>(
+            SysError(tstrings::MessageBuilder() << "CreateFile(" << tempPath << ") failed", CreateFileW, error));
+    }
+}
+
+StagedFileWriter& StagedFileWriter::write(const void* data, std::size_t size) {
+    if (!file) {
+        throw TervoError<std::runtime_error>(std::runtime_error(
+            (tstrings::MessageBuilder() << "Cannot write [" << destination << "]: the file is already committed")
+                .utf8()));
+    }
+    // Large blocks go to the system in one call each, straight from the caller's memory.
+    constexpr std::size_t largestWrite = 0x40000000;
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const auto chunk = static_cast<DWORD>(std::min(size, largestWrite));
+        DWORD written = 0;
+        if (!WriteFile(file.get(), bytes, chunk, &written, nullptr)) {
+            const DWORD error = GetLastError();
+            throw TervoError<SysError>(
+                SysError(tstrings::MessageBuilder() << "WriteFile(" << tempPath << ") failed", WriteFile, error));
+        }
+        bytes += written;
+        size -= written;
+    }
+    return *this;
+}
+
+void StagedFileWriter::commit() {
+    if (file && !CloseHandle(file.release())) {
+        const DWORD error = GetLastError();
+        throw TervoError<SysError>(
+            SysError(tstrings::MessageBuilder() << "CloseHandle(" << tempPath << ") failed", CloseHandle, error));
+    }
+    moveFile(tempPath, destination, false);
+    cleanup.clear();
 }
 
 } // namespace FileUtils
