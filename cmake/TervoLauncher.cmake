@@ -3,7 +3,7 @@
 # tervo_add_launcher(<target> <rc files>...): a launcher executable with the given resource scripts.
 function(tervo_add_launcher target)
     add_executable(${target} WIN32 $<TARGET_OBJECTS:tervo-launcher-main> ${ARGN})
-    target_link_libraries(${target} PRIVATE tervo)
+    target_link_libraries(${target} PRIVATE tervo tervo-msi-delayload)
     tervo_target_defaults(${target})
     if(NOT MSVC)
         # Page-aligned sections let the loader map the package straight from the file instead of

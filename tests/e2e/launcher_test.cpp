@@ -158,3 +158,32 @@ TEST_F(LauncherTest, TemporaryDirectoryWithBlanksAndNonAsciiCharacters) {
     EXPECT_EQ(failedRun, failed.exitCode);
     EXPECT_NE(std::string::npos, failed.standardError.find(tstrings::encodeUtf8(missing))) << failed.standardError;
 }
+
+TEST_F(LauncherTest, NeverLoadsADllPlantedBesideIt) {
+    const tstring download = pathOf(L"Downloads");
+    ASSERT_TRUE(CreateDirectoryW(download.c_str(), nullptr));
+    const tstring bin = testProgramDir();
+    ASSERT_TRUE(CopyFileW((bin + L"\\e2e-basic-setup.exe").c_str(), (download + L"\\setup.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((bin + L"\\planted-msi.dll").c_str(), (download + L"\\msi.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((bin + L"\\load-library.exe").c_str(), (download + L"\\load-library.exe").c_str(), FALSE));
+    const tstring marker = download + L"\\planted-dll-was-loaded";
+    // Wine prefers a msi.dll found on the search path over its own only with WINEDLLOVERRIDES=msi=n,b,
+    // which it reads from the Unix environment when a process starts: CTest sets it for this program.
+    const tstring preferPlanted = L"WINEDLLOVERRIDES=msi=n,b";
+
+    // The control: an ordinary load of msi.dll from that folder picks the planted file.
+    const ProcessResult control =
+        runProcess(L"\"" + download + L"\\load-library.exe\" msi.dll", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
+    EXPECT_EQ(0u, control.exitCode);
+    ASSERT_TRUE(exists(marker)) << "the planted DLL is not loaded even without protection: the test proves nothing";
+    ASSERT_TRUE(DeleteFileW(marker.c_str()));
+
+    const tstring setup = L"\"" + download + L"\\setup.exe\" ";
+    const ProcessResult install = runProcess(setup + L"/qn", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
+    EXPECT_EQ(0u, install.exitCode) << install.standardError;
+    EXPECT_TRUE(isInstalled(basicCode));
+    const ProcessResult uninstall = runProcess(setup + L"uninstall", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
+    EXPECT_EQ(0u, uninstall.exitCode) << uninstall.standardError;
+    EXPECT_FALSE(isInstalled(basicCode));
+    EXPECT_FALSE(exists(marker)) << "setup.exe loaded the planted msi.dll";
+}

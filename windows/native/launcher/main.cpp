@@ -56,6 +56,9 @@ void launcherMain() {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    // A setup.exe often runs from a download folder that may hold a planted DLL; libraries
+    // loaded from here on (msi.dll among them) come from the system directory only.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     app::wlaunch(std::nothrow, launcherMain);
     return exitCode;
 }
