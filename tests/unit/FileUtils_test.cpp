@@ -400,4 +400,12 @@ TEST_F(FileUtilsTest, StagedWriterFailuresLeaveNoTemporaryFile) {
     EXPECT_TRUE(startsWith(thrownBy([&] { StagedFileWriter(at(L"occupied")).write("data", 4).commit(); }).first,
                            "MoveFileEx(" + u8(at(L"stg"))));
     EXPECT_EQ(std::vector<tstring>{L"occupied"}, listDir(base));
+
+    // A process that dies half-way, running no destructor, leaves no temporary file either.
+    writeFile(at(L"main.msi"), "the old package");
+    const ProcessResult killed =
+        runProcess(L"\"" + testProgramDir() + L"\\staged-writer-probe.exe\" \"" + at(L"main.msi") + L"\"");
+    EXPECT_EQ(3u, killed.exitCode);
+    EXPECT_EQ((std::vector<tstring>{L"main.msi", L"occupied"}), listDir(base));
+    EXPECT_EQ("the old package", readFile(at(L"main.msi")));
 }

@@ -411,13 +411,19 @@ bool deleteDirectoryTree(const tstring& directory, const std::nothrow_t&) {
 StagedFileWriter::StagedFileWriter(const tstring& destination)
     : tempPath(createTempFile(L"stg", L".tmp", parentPath(destination))), destination(destination) {
     cleanup.addFile(tempPath);
-    file.reset(CreateFileW(tempPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    file.reset(CreateFileW(tempPath.c_str(), GENERIC_WRITE | DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, TRUNCATE_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD error = GetLastError();
         throw TervoError<SysError>(
             SysError(tstrings::MessageBuilder() << "CreateFile(" << tempPath << ") failed", CreateFileW, error));
     }
+    // Delete-pending until commit: should the process die before, the system removes the file
+    // when its handle goes. Where this is refused the cleanup list still removes it on every
+    // failure the process survives.
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 StagedFileWriter& StagedFileWriter::write(const void* data, std::size_t size) {
@@ -444,6 +450,15 @@ StagedFileWriter& StagedFileWriter::write(const void* data, std::size_t size) {
 }
 
 void StagedFileWriter::commit() {
+    if (file) {
+        FILE_DISPOSITION_INFO keep{FALSE};
+        if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &keep, sizeof keep)) {
+            const DWORD error = GetLastError();
+            throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "SetFileInformationByHandle("
+                                                                           << tempPath << ") failed",
+                                                SetFileInformationByHandle, error));
+        }
+    }
     if (file && !CloseHandle(file.release())) {
         const DWORD error = GetLastError();
         throw TervoError<SysError>(
