@@ -1,6 +1,7 @@
 // The installer layer against the real installer service and message library of the test prefix.
 #include <thread>
 
+#include "InstallerTestSupport.h"
 #include "MsiUtils.h"
 #include "PathUtils.h"
 #include "SysInfo.h"
@@ -11,18 +12,6 @@ namespace {
 const wchar_t* const basicCode = L"{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}";
 
 tstring basicPackage() { return tstrings::decodeUtf8(TERVO_E2E_BASIC_MSI); }
-
-// The platform's own description of an installer code, read without the code under test.
-std::string installerDescription(UINT code) {
-    const tstring path = SysInfo::getSystemDir() + L"\\msimsg.dll";
-    HMODULE library = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    EXPECT_NE(nullptr, library) << describeWinError(GetLastError());
-    const wchar_t* text = nullptr;
-    const int length = LoadStringW(library, code, reinterpret_cast<wchar_t*>(&text), 0);
-    std::string description = length > 0 ? tstrings::encodeUtf8(tstring(text, length)) : "No description";
-    FreeLibrary(library);
-    return description;
-}
 
 INSTALLUILEVEL currentUiLevel() {
     const INSTALLUILEVEL level = MsiSetInternalUI(INSTALLUILEVEL_NOCHANGE, nullptr);
@@ -243,4 +232,39 @@ TEST(WaitForInstallation, TimesOutWhileHeldAndReleasesWhatItAcquires) {
     holder.join();
     CloseHandle(acquired);
     CloseHandle(release);
+}
+
+TEST(MsiQuery, PropertiesOfAnOpenPackageSession) {
+    MSIHANDLE session = 0;
+    ASSERT_EQ(0u, MsiOpenPackageW(tstrings::decodeUtf8(TERVO_QUERY_MSI).c_str(), &session));
+    EXPECT_EQ(L"abcdefghijklmnopqrst", msi::getProperty(session, L"P20"));
+    EXPECT_EQ(100u, msi::getProperty(std::nothrow, session, L"P100").size());
+    EXPECT_EQ(L"", msi::getProperty(session, L"NOT_SET")) << "an unset property is empty, not an error";
+    MsiCloseHandle(session);
+
+    wchar_t buffer[20];
+    DWORD length = 20;
+    const UINT refused = MsiGetPropertyW(session, L"P20", buffer, &length);
+    ASSERT_NE(0u, refused);
+    expectInstallerError([&] { msi::getProperty(session, L"P20"); }, "msi::`anonymous-namespace'::getProperty",
+                         "MsiGetProperty(" + std::to_string(session) + ", P20) failed", refused);
+    EXPECT_EQ(L"", msi::getProperty(std::nothrow, session, L"P20"));
+}
+
+TEST_F(MsiActionTest, ProductInformationFollowsARealInstallAndRemoval) {
+    const Guid code{tstring(basicCode)};
+    EXPECT_FALSE(msi::isProductInstalled(code));
+    expectInstallerError([&] { msi::getProductInfo(code, L"VersionString"); },
+                         "msi::`anonymous-namespace'::getProperty",
+                         "MsiGetProductInfo({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, VersionString) failed",
+                         ERROR_UNKNOWN_PRODUCT);
+    EXPECT_EQ(L"", msi::getProductInfo(std::nothrow, code, L"VersionString"));
+
+    ASSERT_TRUE(msi::install().packagePath(basicPackage())(std::nothrow));
+    EXPECT_TRUE(msi::isProductInstalled(code));
+    EXPECT_EQ(L"2.5.7", msi::getProductInfo(code, L"VersionString"));
+    EXPECT_EQ(L"Tervo E2E Basic", msi::getProductInfo(std::nothrow, code, L"ProductName"));
+
+    ASSERT_TRUE(msi::uninstall().productCode(code)(std::nothrow));
+    EXPECT_FALSE(msi::isProductInstalled(code));
 }

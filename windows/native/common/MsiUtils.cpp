@@ -1,8 +1,12 @@
 #include "MsiUtils.h"
 
+#include <algorithm>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "Log.h"
+#include "MsiDb.h"
 #include "PathUtils.h"
 #include "Resources.h"
 #include "SysInfo.h"
@@ -101,6 +105,28 @@ private:
     LogEnabler log;
     std::unique_ptr<CallbackTrigger> callback;
 };
+
+// Reads a text value through the installer's convention: the caller offers a buffer and its
+// size, and hears ERROR_MORE_DATA while the value and its terminator do not fit. The size the
+// installer reports back is not trusted for sizing; the buffer doubles until the value fits.
+template <class Key1, class Key2>
+tstring getProperty(UINT(WINAPI* read)(Key1, Key2, LPWSTR, LPDWORD), const char* functionName,
+                    std::type_identity_t<Key1> key1, std::type_identity_t<Key2> key2) {
+    std::vector<wchar_t> buffer(20);
+    DWORD length = static_cast<DWORD>(buffer.size());
+    UINT status = read(key1, key2, buffer.data(), &length);
+    while (status == ERROR_MORE_DATA) {
+        buffer.resize(buffer.size() * 2);
+        length = static_cast<DWORD>(buffer.size());
+        status = read(key1, key2, buffer.data(), &length);
+    }
+    if (status != ERROR_SUCCESS) {
+        throw TervoError<Error>(
+            Error(tstrings::MessageBuilder() << functionName << "(" << key1 << ", " << key2 << ") failed", status));
+    }
+    // A success that claims more than the buffer holds must not read past it.
+    return tstring(buffer.data(), std::min<std::size_t>(length, buffer.size()));
+}
 
 tstring describeProductConfiguration(const Guid& code, INSTALLSTATE state, const tstring& commandLine) {
     return (tstrings::MessageBuilder() << "MsiConfigureProductEx(" << code.toString() << ", " << static_cast<int>(INSTALLLEVEL_MAXIMUM)
@@ -231,6 +257,45 @@ ActionStatus install::execute(const tstring& commandLine) const {
     description << "MsiInstallProduct(" << path << ", " << commandLine << ") ";
     const UINT status = MsiInstallProductW(path.c_str(), commandLine.c_str());
     return handleMsiStatus(description, status);
+}
+
+tstring getProductInfo(const Guid& productCode, const tstring& name) {
+    const tstring code = productCode.toString();
+    return getProperty(MsiGetProductInfoW, "MsiGetProductInfo", code.c_str(), name.c_str());
+}
+
+tstring getProductInfo(const std::nothrow_t&, const Guid& productCode, const tstring& name) {
+    try {
+        return getProductInfo(productCode, name);
+    } catch (const std::exception&) {
+        return tstring();
+    }
+}
+
+tstring getProperty(MSIHANDLE installHandle, const tstring& name) {
+    return getProperty(MsiGetPropertyW, "MsiGetProperty", installHandle, name.c_str());
+}
+
+tstring getProperty(const std::nothrow_t&, MSIHANDLE installHandle, const tstring& name) {
+    try {
+        return getProperty(installHandle, name);
+    } catch (const std::exception&) {
+        return tstring();
+    }
+}
+
+bool isProductInstalled(const Guid& productCode) {
+    try {
+        getProductInfo(productCode, L"VersionString");
+        return true;
+    } catch (const Error& e) {
+        return e.getReason() != ERROR_UNKNOWN_PRODUCT && e.getReason() != ERROR_UNKNOWN_PROPERTY;
+    }
+}
+
+// Here rather than with the rest of the record: it shares the growing read above.
+tstring DatabaseRecord::getString(UINT field) const {
+    return getProperty(MsiRecordGetStringW, "MsiRecordGetString", handle.get(), field);
 }
 
 bool waitForInstallationCompletion(DWORD timeoutMs) {

@@ -190,6 +190,22 @@ private:
     tstring path;
 };
 
+// A product's information attribute (MsiGetProductInfo), such as "VersionString" or
+// "LocalPackage". Throws msi::Error with the installer's status (1605: not installed).
+tstring getProductInfo(const Guid& productCode, const tstring& name);
+// As above; empty on any failure.
+tstring getProductInfo(const std::nothrow_t&, const Guid& productCode, const tstring& name);
+
+// A property of the running installation behind `installHandle`; a property that is not set
+// reads as empty. Throws msi::Error when the installer refuses the read.
+tstring getProperty(MSIHANDLE installHandle, const tstring& name);
+// As above; empty on any failure.
+tstring getProperty(const std::nothrow_t&, MSIHANDLE installHandle, const tstring& name);
+
+// Whether the installer knows the product. Only "unknown product" (1605) and "unknown property"
+// (1608) answer no; any other installer failure counts as installed.
+bool isProductInstalled(const Guid& productCode);
+
 // Waits up to `timeoutMs` for a running installation (the installer's execution mutex) to
 // finish. Returns false only when the wait timed out.
 bool waitForInstallationCompletion(DWORD timeoutMs);

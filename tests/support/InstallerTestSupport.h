@@ -1,0 +1,41 @@
+// Expectations about installer errors, computed from the platform rather than from the code under test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "MsiUtils.h"
+#include "SysInfo.h"
+
+// The platform's own description of an installer code, read without the code under test.
+// Wine's msimsg.dll has no string table, so there every code reads "No description".
+inline std::string installerDescription(UINT code) {
+    const tstring path = SysInfo::getSystemDir() + L"\\msimsg.dll";
+    HMODULE library = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    EXPECT_NE(nullptr, library) << GetLastError();
+    const wchar_t* text = nullptr;
+    const int length = LoadStringW(library, code, reinterpret_cast<wchar_t*>(&text), 0);
+    std::string description = length > 0 ? tstrings::encodeUtf8(tstring(text, length)) : "No description";
+    FreeLibrary(library);
+    return description;
+}
+
+// `body` must throw msi::Error with `reason` from `function`, its message being `text`, ". " and
+// the installer's description of the reason.
+inline void expectInstallerError(const std::function<void()>& body, const std::string& function,
+                                 const std::string& text, UINT reason) {
+    try {
+        body();
+    } catch (const msi::Error& e) {
+        EXPECT_EQ(reason, e.getReason()) << e.what();
+        const auto* located = dynamic_cast<const TervoErrorBase*>(&e);
+        ASSERT_NE(nullptr, located) << e.what();
+        EXPECT_EQ(text + ". MSI error [" + std::to_string(reason) + "](" + installerDescription(reason) + ")",
+                  located->plainMessage());
+        EXPECT_NE(std::string::npos, std::string(e.what()).find(") at " + function + "(): ")) << e.what();
+        return;
+    }
+    ADD_FAILURE() << "nothing thrown, expected: " << text;
+}
