@@ -57,10 +57,11 @@ function(tervo_add_installer)
     endif()
 endfunction()
 
-# tervo_add_msi(<target> OUTPUT <package> SOURCE <wxs> [DEPENDS <files>...]): builds a Windows
-# Installer package with wixl; <target> is the build step other targets can depend on.
+# tervo_add_msi(<target> [ALL] OUTPUT <package> SOURCE <wxs> [DEPENDS <files>...]): builds a Windows
+# Installer package with wixl; <target> is the build step other targets can depend on, built by
+# default with ALL.
 function(tervo_add_msi target)
-    cmake_parse_arguments(ARG "" "OUTPUT;SOURCE" "DEPENDS" ${ARGN})
+    cmake_parse_arguments(ARG "ALL" "OUTPUT;SOURCE" "DEPENDS" ${ARGN})
     find_program(TERVO_WIXL wixl REQUIRED)
     get_filename_component(source_dir ${ARG_SOURCE} DIRECTORY)
     add_custom_command(OUTPUT ${ARG_OUTPUT}
@@ -69,5 +70,9 @@ function(tervo_add_msi target)
         DEPENDS ${ARG_SOURCE} ${ARG_DEPENDS}
         COMMENT "Building package ${ARG_OUTPUT}"
         VERBATIM)
-    add_custom_target(${target} DEPENDS ${ARG_OUTPUT})
+    if(ARG_ALL)
+        add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT})
+    else()
+        add_custom_target(${target} DEPENDS ${ARG_OUTPUT})
+    endif()
 endfunction()
