@@ -32,6 +32,10 @@ run() { TERVO_WINE_DISPLAY=$display "$source_dir/cmake/wine-run.sh" "$build/wine
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
+# Without a window manager Wine draws the captions itself only for undecorated windows; the
+# screenshot then shows the caption under test.
+run reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+
 cp "$bin/frame-probe.exe" "$work/renamed-setup.exe"
 for exe in "$bin/frame-probe.exe" "$work/renamed-setup.exe"; do
     name=$(basename "$exe")
