@@ -5,6 +5,7 @@
 #include "ErrorHandling.h"
 #include "FileUtils.h"
 #include "Log.h"
+#include "MsiCA.h"
 
 namespace msi {
 
@@ -41,6 +42,8 @@ Database::Database(const Guid& productCode)
     : path(getProductInfo(productCode, L"LocalPackage")), handle(openDatabase(path)) {}
 
 Database::Database(MSIHANDLE installHandle) : path(L"*CA*"), handle(openDatabase(installHandle)) {}
+
+Database::Database(const CAImpl& ca) : Database(ca.getHandle()) {}
 
 tstring Database::getProperty(const tstring& name) const {
     const tstring query = L"SELECT Value FROM Property WHERE Property = '" + name + L"'";

@@ -12,6 +12,7 @@
 
 namespace msi {
 
+class CAImpl;
 class DatabaseView;
 
 // An installer database, opened read-only. It owns its handle and closes it when destroyed.
@@ -25,6 +26,8 @@ public:
     explicit Database(const Guid& productCode);
     // The database of the running installation behind `installHandle`; its path is "*CA*".
     explicit Database(MSIHANDLE installHandle);
+    // The database of the installation that runs the custom action.
+    explicit Database(const CAImpl& ca);
 
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
