@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Shows the launch frame's error box for real under Xvfb: exactly one box, captioned with the
-# executable's file name (also after a rename), holding the last error message; a key press
-# closes it and the process exits -1. Saves a screenshot as BUILD_DIR/error-box.png.
+# executable's file name (also after a rename, to a name with blanks and non-ASCII letters), holding
+# the last error message that standard error shows too; a key press closes it and the process exits
+# -1. Saves a screenshot as BUILD_DIR/error-box.png.
 # Usage: error-box.sh SOURCE_DIR BUILD_DIR
 set -u
 source_dir=$1
@@ -32,23 +33,27 @@ run() { TERVO_WINE_DISPLAY=$display "$source_dir/cmake/wine-run.sh" "$build/wine
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-# Without a window manager Wine draws the captions itself only for undecorated windows; the
-# screenshot then shows the caption under test.
-run reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
-
-cp "$bin/frame-probe.exe" "$work/renamed-setup.exe"
-for exe in "$bin/frame-probe.exe" "$work/renamed-setup.exe"; do
+# check EXE PATTERN ARGS...: runs EXE and expects one box captioned with its file name whose text
+# matches the glob PATTERN and is the line on standard error too.
+check() {
+    local exe=$1 pattern=$2
+    shift 2
+    local name
     name=$(basename "$exe")
-    text="Cannot open the package of $name"
-    run "$bin/run-report.exe" "\"$(run winepath -w "$exe" 2>/dev/null | tr -d '\r')\" tervo-error \"$text\"" \
-        >"$work/$name.out" 2>"$work/$name.err" &
-    launcher=$!
+    local line="\"$(run winepath -w "$exe" 2>/dev/null | tr -d '\r')\""
+    for arg in "$@"; do line+=" \"$arg\""; done
+    run "$bin/run-report.exe" "$line" >"$work/$name.out" 2>"$work/$name.err" &
+    local launcher=$!
     run "$bin/box-reader.exe" "$name" 30000 >"$work/$name.box" 2>&1
     tr -d '\r' <"$work/$name.box" | grep -qx "count=1" || fail "$name: expected exactly one box: $(cat "$work/$name.box")"
-    tr -d '\r' <"$work/$name.box" | grep -qxF "text=$text" || fail "$name: box text: $(cat "$work/$name.box")"
+    local text
+    text=$(tr -d '\r' <"$work/$name.box" | sed -n 's/^text=//p')
+    # shellcheck disable=SC2254
+    case $text in $pattern) ;; *) fail "$name: box text: $text";; esac
     if [ ! -f "$build/error-box.png" ]; then
         xwd -root -display "$display" | convert xwd:- "$build/error-box.png" || fail "screenshot"
     fi
+    local window
     window=$(DISPLAY=$display xdotool search --name "^$name\$" | head -n 1)
     [ -n "$window" ] || fail "$name: no X window with that caption"
     DISPLAY=$display xdotool windowfocus --sync "$window" key Return
@@ -59,7 +64,20 @@ for exe in "$bin/frame-probe.exe" "$work/renamed-setup.exe"; do
     fi
     wait $launcher
     tr -d '\r' <"$work/$name.out" | grep -qx "exit=4294967295" || fail "$name: exit code: $(cat "$work/$name.out")"
-    tr -d '\r' <"$work/$name.err" | grep -qxF "$text" || fail "$name: standard error: $(cat "$work/$name.err")"
+    [ "$(tr -d '\r' <"$work/$name.err")" = "$text" ] || fail "$name: standard error: $(cat "$work/$name.err")"
+}
+
+# Without a window manager Wine draws the captions itself only for undecorated windows; the
+# screenshot then shows the caption under test.
+run reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+
+cp "$bin/frame-probe.exe" "$work/renamed-setup.exe"
+for exe in "$bin/frame-probe.exe" "$work/renamed-setup.exe"; do
+    text="Cannot open the package of $(basename "$exe")"
+    check "$exe" "$text" tervo-error "$text"
 done
-[ $status = 0 ] && echo "one box per failed run, captioned with the file name; closed by Return; exit 4294967295"
+# A real launcher without its package, renamed to a name with blanks and non-ASCII letters.
+cp "$bin/e2e-nomsi-setup.exe" "$work/Mein Setup Äö 日本.exe"
+check "$work/Mein Setup Äö 日本.exe" "cannot find resource (name='msi', type='#10'). System error \\[1814\\]*" /qn
+[ $status = 0 ] && echo "one box per failed run, captioned with the file name (also renamed, blanks and non-ASCII); closed by Return; exit 4294967295"
 exit $status

@@ -118,10 +118,8 @@ bool removeTreeForTest(const tstring& path) {
     return RemoveDirectoryW(path.c_str()) != 0;
 }
 
-namespace {
-
 // Reads a pipe to its end on a thread of its own, so the child never blocks on a full pipe.
-class PipeReader {
+class ChildProcess::PipeReader {
 public:
     explicit PipeReader(HANDLE pipe) : thread([this, pipe] {
         char buffer[4096];
@@ -132,14 +130,19 @@ public:
         CloseHandle(pipe);
     }) {}
     std::string finish() {
-        thread.join();
+        if (thread.joinable()) {
+            thread.join();
+        }
         return text;
     }
+    ~PipeReader() { finish(); }
 
 private:
     std::string text;
     std::thread thread;
 };
+
+namespace {
 
 std::vector<wchar_t> environmentBlock(const std::vector<tstring>& changes) {
     std::map<tstring, tstring, bool (*)(const tstring&, const tstring&)> variables(
@@ -175,10 +178,11 @@ std::vector<wchar_t> environmentBlock(const std::vector<tstring>& changes) {
 
 } // namespace
 
-ProcessResult runProcess(const tstring& commandLine, const std::vector<tstring>& environment) {
+ChildProcess::ChildProcess(const tstring& commandLine, const std::vector<tstring>& environment, bool suspended,
+                           ErrorStream errors) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE errRead = nullptr, errWrite = nullptr, outRead = nullptr, outWrite = nullptr;
-    EXPECT_TRUE(CreatePipe(&errRead, &errWrite, &inherit, 0));
+    EXPECT_TRUE(CreatePipe(&errRead, &errWrite, &inherit, errors == ErrorStream::ReadByTest ? 1 : 0));
     EXPECT_TRUE(CreatePipe(&outRead, &outWrite, &inherit, 0));
     SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
@@ -189,30 +193,96 @@ ProcessResult runProcess(const tstring& commandLine, const std::vector<tstring>&
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
-    PROCESS_INFORMATION process{};
+    PROCESS_INFORMATION info{};
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(L'\0');
     std::vector<wchar_t> block = environmentBlock(environment);
-    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                                        block.data(), nullptr, &startup, &process);
+    const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0);
+    const BOOL created =
+        CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, block.data(), nullptr, &startup, &info);
     const DWORD error = GetLastError();
     CloseHandle(errWrite);
     CloseHandle(outWrite);
-    PipeReader err(errRead);
-    PipeReader out(outRead);
-    ProcessResult result;
-    if (!started) {
-        ADD_FAILURE() << "CreateProcess(" << tstrings::encodeUtf8(commandLine) << ") failed: " << describeWinError(error);
-        result.exitCode = static_cast<DWORD>(-2);
+    outputReader = std::make_unique<PipeReader>(outRead);
+    if (errors == ErrorStream::Collected) {
+        errorReader = std::make_unique<PipeReader>(errRead);
     } else {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &result.exitCode);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
+        errorPipe = errRead;
     }
-    result.standardError = err.finish();
-    result.standardOutput = out.finish();
+    if (!created) {
+        ADD_FAILURE() << "CreateProcess(" << tstrings::encodeUtf8(commandLine)
+                      << ") failed: " << describeWinError(error);
+        return;
+    }
+    process = info.hProcess;
+    thread = info.hThread;
+}
+
+ChildProcess::~ChildProcess() {
+    if (process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process, ERROR_PROCESS_ABORTED);
+    }
+    finish();
+    if (process) {
+        CloseHandle(process);
+        CloseHandle(thread);
+    }
+}
+
+void ChildProcess::resume() {
+    ASSERT_TRUE(started());
+    EXPECT_NE(static_cast<DWORD>(-1), ResumeThread(thread)) << describeWinError(GetLastError());
+}
+
+std::optional<std::string> ChildProcess::readErrorLine() {
+    if (!errorPipe) {
+        ADD_FAILURE() << "standard error is collected, not read by the test";
+        return std::nullopt;
+    }
+    for (;;) {
+        const size_t end = pendingError.find('\n');
+        if (end != std::string::npos) {
+            std::string line = pendingError.substr(0, end);
+            pendingError.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            return line;
+        }
+        char c = 0;
+        DWORD read = 0;
+        if (!ReadFile(errorPipe, &c, 1, &read, nullptr) || read == 0) {
+            return std::nullopt;
+        }
+        pendingError += c;
+    }
+}
+
+void ChildProcess::terminate(UINT exitCode) {
+    ASSERT_TRUE(started());
+    EXPECT_TRUE(TerminateProcess(process, exitCode)) << describeWinError(GetLastError());
+}
+
+ProcessResult ChildProcess::finish() {
+    if (errorPipe) {
+        errorReader = std::make_unique<PipeReader>(errorPipe);
+        errorPipe = nullptr;
+    }
+    ProcessResult result;
+    if (process) {
+        WaitForSingleObject(process, INFINITE);
+        GetExitCodeProcess(process, &result.exitCode);
+    } else {
+        result.exitCode = static_cast<DWORD>(-2);
+    }
+    result.standardError = pendingError + (errorReader ? errorReader->finish() : std::string());
+    pendingError.clear();
+    result.standardOutput = outputReader ? outputReader->finish() : std::string();
     return result;
+}
+
+ProcessResult runProcess(const tstring& commandLine, const std::vector<tstring>& environment) {
+    return ChildProcess(commandLine, environment).finish();
 }
 
 tstring testProgramDir() {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +71,40 @@ struct ProcessResult {
 // Runs `commandLine` (program path first) with the extra environment variables set (NAME=value;
 // an entry "NAME=" removes the variable) and collects its output.
 ProcessResult runProcess(const tstring& commandLine, const std::vector<tstring>& environment = {});
+
+// A program that a test starts and drives while it runs: created suspended or running, with the
+// environment changes of runProcess. Standard output is collected on a thread of its own, and so is
+// standard error unless the test reads it itself with readErrorLine: that pipe then holds a single
+// byte, so the program stalls on its next write to standard error until the test reads on.
+// A program still running when the object goes is terminated.
+class ChildProcess {
+public:
+    enum class ErrorStream { Collected, ReadByTest };
+
+    explicit ChildProcess(const tstring& commandLine, const std::vector<tstring>& environment = {},
+                          bool suspended = false, ErrorStream errors = ErrorStream::Collected);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return process != nullptr; }
+    void resume();
+    // The next line of standard error without its line end, or nullopt at the end of the stream.
+    std::optional<std::string> readErrorLine();
+    void terminate(UINT exitCode);
+    // Waits for the program's end; standardError holds what readErrorLine did not return.
+    ProcessResult finish();
+
+private:
+    class PipeReader;
+
+    HANDLE process = nullptr;
+    HANDLE thread = nullptr;
+    HANDLE errorPipe = nullptr;
+    std::string pendingError;
+    std::unique_ptr<PipeReader> errorReader;
+    std::unique_ptr<PipeReader> outputReader;
+};
 
 // Directory of the running test program.
 tstring testProgramDir();

@@ -86,6 +86,28 @@ TEST_F(ExecutorChild, ReceivesTheCommandLineHiddenUnlessVisible) {
     EXPECT_NE(std::string::npos, record(visible.setVisible(true)).find("\nstartup=0 "));
 }
 
+TEST_F(ExecutorChild, CommandLineUpToTheSystemLimitArrivesWholeAndALongerOneIsRefused) {
+    for (const size_t length : {Executor::maxCommandLineLength, Executor::maxCommandLineLength + 1}) {
+        const tstring record = pathOf(L"record-" + std::to_wstring(length) + L".txt");
+        Executor executor(childPath);
+        const size_t base = Executor(childPath).addArg(L"record").addArg(record).commandLine().size() + 1;
+        executor.addArg(L"record").addArg(record).addArg(tstring(length - base, L'x'));
+        ASSERT_EQ(length, executor.commandLine().size());
+        if (length <= Executor::maxCommandLineLength) {
+            EXPECT_EQ(0, executor.execAndWaitForExit());
+            EXPECT_EQ(0u, readFile(record).find("line=" + tstrings::encodeUtf8(executor.commandLine()) + "\n"));
+        } else {
+            const tstring expected = L"CreateProcess(" + childPath + L", " + executor.commandLine() +
+                                     L") failed. System error [206](" +
+                                     systemErrorText(ERROR_FILENAME_EXCED_RANGE) + L")";
+            const std::string message =
+                thrownPlainMessage([&] { executor.execAndWaitForExit(); }, "Executor::startProcess");
+            EXPECT_TRUE(tstrings::encodeUtf8(expected) == message) << message.substr(0, 200) << "...";
+            EXPECT_FALSE(exists(record)) << "no child was started";
+        }
+    }
+}
+
 TEST_F(ExecutorChild, SuspendedChildJoinsItsJobAndMeetsTheHookBeforeItRuns) {
     const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     CapturingAppender capture;

@@ -324,6 +324,24 @@ TEST_F(FileUtilsTest, TempDirectoryIsNewAndEmpty) {
     EXPECT_FALSE(isNonEmptyDirectory(path));
 }
 
+TEST_F(FileUtilsTest, TempDirectoriesOfProcessesStartedTogetherNeverFail) {
+    const tstring eventName = L"Local\\tervo-temp-dir-race-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE start = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    ASSERT_NE(nullptr, start);
+    std::vector<std::unique_ptr<ChildProcess>> racers;
+    for (int i = 0; i < 6; ++i) {
+        racers.push_back(std::make_unique<ChildProcess>(L"\"" + testProgramDir() + L"\\temp-dir-racer.exe\" \"" + base +
+                                                        L"\" 150 " + eventName));
+    }
+    SetEvent(start);
+    for (auto& racer : racers) {
+        const ProcessResult r = racer->finish();
+        EXPECT_EQ(0u, r.exitCode) << r.standardOutput << r.standardError;
+    }
+    CloseHandle(start);
+    EXPECT_EQ(std::vector<tstring>{}, listDir(base));
+}
+
 TEST_F(FileUtilsTest, DeletionListRunsByKindThenInOrderAdded) {
     make({L"tree", L"tree\\sub", L"holder"}, {L"tree\\f", L"tree\\sub\\g", L"holder\\h", L"solo", L"kept"});
     {

@@ -1,6 +1,8 @@
 #include "FileUtils.h"
 
 #include <algorithm>
+#include <exception>
+#include <stdexcept>
 
 #include "ErrorHandling.h"
 
@@ -38,17 +40,28 @@ bool DirectoryIterator::visitDirectory(const tstring& path) {
 }
 
 tstring createTempDirectory(const tstring& prefix, const tstring& suffix, const tstring& directory) {
+    std::exception_ptr lastFailure;
     for (int attempt = 0; attempt < 100; ++attempt) {
         // The file reserves the name through exclusive creation until the directory takes its place.
         const tstring path = createTempFile(prefix, suffix, directory);
         deleteFile(path);
-        tstring_array created;
-        createDirectoryChain(path, &created);
         // Another process can take the name between the file's removal and the directory's
-        // creation; a directory this call did not create itself is not handed out.
+        // creation, with a placeholder or a directory of its own: the next name is tried then. A
+        // directory this call did not create itself is never handed out, and a failure that
+        // persists is passed on as it is.
+        tstring_array created;
+        try {
+            createDirectoryChain(path, &created);
+        } catch (const std::runtime_error&) {
+            lastFailure = std::current_exception();
+            continue;
+        }
         if (!created.empty() && created.back() == trimTrailingSeparators(path)) {
             return path;
         }
+    }
+    if (lastFailure) {
+        std::rethrow_exception(lastFailure);
     }
     throw TervoError<std::runtime_error>(std::runtime_error(
         (tstrings::MessageBuilder() << "createTempDirectory(" << prefix << ", " << suffix << ", " << directory

@@ -90,6 +90,11 @@ UniqueHandle Executor::startProcess(UniqueHandle* thread) const {
     }
     description << "(" << programPath << ", " << line << ")";
 
+    // Windows refuses a longer line with this error; Wine would start the child with the line
+    // cut short, handing it arguments that nobody gave.
+    if (line.size() > maxCommandLineLength) {
+        throw TervoError<SysError>(SysError(description << " failed", CreateProcessW, ERROR_FILENAME_EXCED_RANGE));
+    }
     if (!CreateProcessW(programPath.c_str(), buffer.data(), nullptr, nullptr, inheritHandles ? TRUE : FALSE,
                         creationFlags, nullptr, nullptr, &startup, &info)) {
         const DWORD error = GetLastError();

@@ -1,6 +1,7 @@
 // Runs another program as a child process and waits for it to end.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 
 #include "UniqueHandle.h"
@@ -31,9 +32,13 @@ public:
     // Nothing inside is escaped: quotation marks and backslashes pass unchanged.
     static void quoteArg(tstring& arg);
 
+    // The longest command line a process can be given, without its terminating zero.
+    static constexpr std::size_t maxCommandLineLength = 32766;
+
     // Starts the child and returns its process handle; its main-thread handle goes to
-    // `thread` when given, else it is closed. Throws when the process cannot be created or
-    // assigned to the job; a suspended child is then ended before it runs.
+    // `thread` when given, else it is closed. Throws when the process cannot be created
+    // (a command line over maxCommandLineLength included) or assigned to the job; a suspended
+    // child is then ended before it runs.
     UniqueHandle startProcess(UniqueHandle* thread = nullptr) const;
 
     // Runs the child to its end, without a time limit, and returns its exit code as it is.

@@ -1,0 +1,536 @@
+// Faults and bad input met end to end: unusable temporary directories, a missing msiexec.exe,
+// files held open by others, launchers racing each other, damaged resources, command lines at
+// the system's limit, and tervo-pack on destinations it cannot write or killed half-way. Each case
+// checks what the user sees (exit code read inside Windows, standard error) and what is left on disk.
+#include <algorithm>
+#include <iostream>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "WinHeaders.h"
+
+#include <aclapi.h>
+
+namespace {
+
+const wchar_t* const basicCode = L"{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}";
+constexpr DWORD failedRun = 0xFFFFFFFF;
+constexpr DWORD installFailure = ERROR_INSTALL_FAILURE;
+
+tstring inQuotes(const tstring& text) { return L"\"" + text + L"\""; }
+
+std::string utf8(const tstring& text) { return tstrings::encodeUtf8(text); }
+
+bool runningOnWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// Where the platform differs from documented Windows behaviour, the tests say what they saw.
+void note(const std::string& text) { std::cout << "[   NOTE   ] " << text << std::endl; }
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        result.push_back(line);
+    }
+    return result;
+}
+
+tstring systemDir() {
+    wchar_t path[MAX_PATH + 1] = {};
+    GetSystemDirectoryW(path, MAX_PATH + 1);
+    return path;
+}
+
+bool isInstalled(const wchar_t* code) { return MsiQueryProductStateW(code) == INSTALLSTATE_DEFAULT; }
+
+void removeProduct(const wchar_t* code) {
+    if (MsiQueryProductStateW(code) != INSTALLSTATE_UNKNOWN) {
+        MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+        MsiConfigureProductExW(code, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress");
+    }
+}
+
+tstring greeting() {
+    std::vector<wchar_t> value(40000);
+    DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Tervo E2E Basic", L"Greeting", RRF_RT_REG_SZ, nullptr,
+                     value.data(), &size) != ERROR_SUCCESS) {
+        return L"<none>";
+    }
+    return value.data();
+}
+
+// msiexec.exe of the system directory moved aside for the object's life. A copy that an earlier
+// run left aside (it died before putting it back) is restored first.
+class MsiexecMovedAside {
+public:
+    MsiexecMovedAside() {
+        restore();
+        moved = MoveFileExW(path().c_str(), aside().c_str(), 0) != FALSE;
+        EXPECT_TRUE(moved) << describeWinError(GetLastError());
+    }
+    ~MsiexecMovedAside() { restore(); }
+    MsiexecMovedAside(const MsiexecMovedAside&) = delete;
+    MsiexecMovedAside& operator=(const MsiexecMovedAside&) = delete;
+
+    static tstring path() { return systemDir() + L"\\msiexec.exe"; }
+    static void restore() {
+        if (GetFileAttributesW(path().c_str()) == INVALID_FILE_ATTRIBUTES &&
+            GetFileAttributesW(aside().c_str()) != INVALID_FILE_ATTRIBUTES) {
+            EXPECT_TRUE(MoveFileExW(aside().c_str(), path().c_str(), 0)) << describeWinError(GetLastError());
+        }
+    }
+    bool isAside() const { return moved; }
+
+private:
+    static tstring aside() { return path() + L".tervo-aside"; }
+    bool moved = false;
+};
+
+// A directory that nobody may create files in, the Windows way (a DACL that denies adding files
+// and subdirectories) and the Wine way (the read-only attribute, which Wine maps to the Unix
+// permissions); everything is restored when the object goes.
+class WriteProtectedDirectory {
+public:
+    explicit WriteProtectedDirectory(const tstring& path) : path(path) {
+        attributes = GetFileAttributesW(path.c_str());
+        EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+                  GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        &originalDacl, nullptr, &originalDescriptor));
+        EXPLICIT_ACCESSW rules[2] = {};
+        BuildExplicitAccessWithNameW(&rules[0], const_cast<wchar_t*>(L"EVERYONE"),
+                                     FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD, DENY_ACCESS,
+                                     NO_INHERITANCE);
+        BuildExplicitAccessWithNameW(&rules[1], const_cast<wchar_t*>(L"EVERYONE"), GENERIC_READ | GENERIC_EXECUTE,
+                                     GRANT_ACCESS, NO_INHERITANCE);
+        PACL dacl = nullptr;
+        if (SetEntriesInAclW(2, rules, nullptr, &dacl) == ERROR_SUCCESS) {
+            aclSet = SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                           nullptr, dacl, nullptr) == ERROR_SUCCESS;
+            LocalFree(dacl);
+        }
+        SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
+    }
+    ~WriteProtectedDirectory() {
+        SetFileAttributesW(path.c_str(), attributes);
+        if (aclSet) {
+            SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                  originalDacl, nullptr);
+        }
+        LocalFree(originalDescriptor);
+    }
+    WriteProtectedDirectory(const WriteProtectedDirectory&) = delete;
+    WriteProtectedDirectory& operator=(const WriteProtectedDirectory&) = delete;
+
+    // Whether the platform really refuses a new file there: Wine does not check DACLs, and root
+    // passes the Unix permissions.
+    bool enforced() const {
+        const tstring probe = path + L"\\probe";
+        const HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return true;
+        }
+        CloseHandle(file);
+        DeleteFileW(probe.c_str());
+        return false;
+    }
+
+private:
+    tstring path;
+    DWORD attributes = 0;
+    PACL originalDacl = nullptr;
+    PSECURITY_DESCRIPTOR originalDescriptor = nullptr;
+    bool aclSet = false;
+};
+
+class FaultsTest : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        MsiexecMovedAside::restore();
+        removeProduct(basicCode);
+        temp = pathOf(L"temp");
+        ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+    }
+
+    void TearDown() override {
+        removeProduct(basicCode);
+        TempDirTest::TearDown();
+    }
+
+    tstring program(const tstring& name) const { return inQuotes(testProgramDir() + L"\\" + name); }
+
+    // The environment of a launcher run: TEMP and TMP at `tempDir` (default: the fixture's), debug on or off.
+    std::vector<tstring> launcherEnvironment(bool debug = false, const tstring& tempDir = L"") const {
+        const tstring tmp = tempDir.empty() ? temp : tempDir;
+        return {L"TEMP=" + tmp, L"TMP=" + tmp, debug ? L"TERVO_DEBUG=true" : L"TERVO_DEBUG="};
+    }
+
+    ProcessResult run(const tstring& launcher, const tstring& args, bool debug = false, const tstring& tempDir = L"") {
+        return runProcess(program(launcher) + L" " + args, launcherEnvironment(debug, tempDir));
+    }
+
+    ProcessResult pack(const tstring& args) { return runProcess(program(L"tervo-pack.exe") + L" " + args); }
+
+    tstring temp;
+};
+
+// A package the build made, by its full Windows path.
+tstring builtPackage(const char* path) {
+    wchar_t full[MAX_PATH];
+    GetFullPathNameW(tstrings::decodeUtf8(path).c_str(), MAX_PATH, full, nullptr);
+    return full;
+}
+
+} // namespace
+
+TEST_F(FaultsTest, UnusableTemporaryDirectoryFailsBeforeAnythingIsWritten) {
+    const tstring parent = pathOf(L"J\u00fcrgen \u03a9mega \u65e5\u672c");
+    ASSERT_TRUE(CreateDirectoryW(parent.c_str(), nullptr));
+    const tstring file = parent + L"\\a file";
+    writeFile(file, "not a directory");
+    const tstring readOnly = parent + L"\\read only \u00e9";
+    ASSERT_TRUE(CreateDirectoryW(readOnly.c_str(), nullptr));
+    const WriteProtectedDirectory protection(readOnly);
+    const bool enforced = protection.enforced();
+    note(std::string("a write-protected TEMP is ") +
+         (enforced ? "refused, as on Windows" : "not enforced here (Wine or root)"));
+
+    const struct {
+        const char* name;
+        tstring dir;
+        bool refused;
+    } cases[] = {
+        {"missing directory", parent + L"\\missing", true},
+        {"a file", file, true},
+        {"write-protected directory", readOnly, enforced},
+    };
+    for (const auto& c : cases) {
+        const std::vector<tstring> before = listDir(parent);
+        const ProcessResult r = run(L"e2e-failing-setup.exe", L"/qn", false, c.dir);
+        if (c.refused) {
+            EXPECT_EQ(failedRun, r.exitCode) << c.name;
+            EXPECT_EQ(std::vector<std::string>{"createTempFile(, .tmp, " + utf8(c.dir) + ") failed"},
+                      lines(r.standardError))
+                << c.name;
+        } else {
+            EXPECT_EQ(installFailure, r.exitCode) << c.name << ": " << r.standardError;
+            EXPECT_EQ("", r.standardError) << c.name;
+        }
+        EXPECT_EQ(before, listDir(parent)) << c.name;
+        EXPECT_EQ(std::vector<tstring>{}, listDir(readOnly)) << c.name;
+    }
+}
+
+TEST_F(FaultsTest, MissingMsiexecFailsAndRemovesTheWorkingDirectory) {
+    const MsiexecMovedAside aside;
+    ASSERT_TRUE(aside.isAside());
+    const ProcessResult r = run(L"e2e-basic-setup.exe", L"/qn", true);
+    EXPECT_EQ(failedRun, r.exitCode);
+    const std::string msiexec = utf8(MsiexecMovedAside::path());
+    const std::regex failure("(^|\n)CreateProcess\\(" + std::regex_replace(msiexec, std::regex(R"([\\.])"), R"(\$&)") +
+                             ", [^\r\n]+ /i [^\r\n]+\\\\main\\.msi /qn\\) failed\\. System error \\[2\\]");
+    EXPECT_TRUE(std::regex_search(r.standardError, failure)) << r.standardError;
+    // The working directory was made, and removed while the failure passed up.
+    std::smatch made;
+    ASSERT_TRUE(std::regex_search(r.standardError, made, std::regex(R"(Created \[(.+\.tmp)\\?\] directory)")))
+        << r.standardError;
+    EXPECT_NE(std::string::npos, r.standardError.find("Deleted [" + made[1].str() + "] directory")) << r.standardError;
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+    EXPECT_FALSE(isInstalled(basicCode));
+}
+
+TEST_F(FaultsTest, PackageHeldOpenByAnotherProcessKeepsTheDirectorySilently) {
+    const tstring eventName = L"Local\\tervo-hold-open-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE release = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    ASSERT_NE(nullptr, release);
+    ChildProcess holder(program(L"hold-open.exe") + L" " + inQuotes(temp) + L" " + eventName);
+
+    const ProcessResult r = run(L"e2e-failing-setup.exe", L"/qn");
+    const std::vector<tstring> left = listDir(temp);
+    SetEvent(release);
+    const ProcessResult held = holder.finish();
+    CloseHandle(release);
+
+    EXPECT_EQ(installFailure, r.exitCode) << "msiexec's own code";
+    EXPECT_EQ("", r.standardError) << "a directory that cannot be removed is not reported";
+    ASSERT_EQ(0u, held.exitCode) << held.standardOutput;
+    ASSERT_EQ(1u, left.size()) << "the working directory stays while its package is held";
+    const tstring kept = temp + L"\\" + left[0];
+    EXPECT_EQ("held=" + utf8(kept) + "\\main.msi", lines(held.standardOutput).at(0));
+    EXPECT_EQ(std::vector<tstring>{L"main.msi"}, listDir(kept)) << "only the held file remains";
+}
+
+TEST_F(FaultsTest, SimultaneousLaunchersUseDistinctDirectoriesAndRemoveThem) {
+    constexpr int count = 5;
+    std::vector<std::unique_ptr<ChildProcess>> launchers;
+    for (int i = 0; i < count; ++i) {
+        launchers.push_back(std::make_unique<ChildProcess>(program(L"e2e-failing-setup.exe") + L" /qn",
+                                                           launcherEnvironment(true), true));
+        ASSERT_TRUE(launchers.back()->started());
+    }
+    for (auto& launcher : launchers) {
+        launcher->resume();
+    }
+    std::set<tstring> directories;
+    const std::regex created(R"(Created \[(.+\.tmp)\\?\] directory)");
+    for (auto& launcher : launchers) {
+        const ProcessResult r = launcher->finish();
+        // Wine now and then refuses one of several processes created at once with an internal
+        // error; that launcher must then fail as any launcher whose msiexec cannot start.
+        const std::vector<std::string> all = lines(r.standardError);
+        const bool wineRefusedStart = runningOnWine() && r.exitCode == failedRun &&
+                                      std::count_if(all.begin(), all.end(), [](const std::string& line) {
+                                          return line.rfind("CreateProcess(", 0) == 0 &&
+                                                 line.find(") failed. System error [1359]") != std::string::npos;
+                                      }) == 1;
+        if (wineRefusedStart) {
+            note("Wine refused to start one msiexec with error 1359; that launcher failed cleanly");
+        } else {
+            EXPECT_EQ(installFailure, r.exitCode) << r.standardError;
+            EXPECT_EQ(std::string::npos, r.standardError.find("[ERROR]")) << r.standardError;
+        }
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(r.standardError, match, created)) << r.standardError;
+        directories.insert(tstrings::decodeUtf8(match[1].str()));
+    }
+    EXPECT_EQ(static_cast<size_t>(count), directories.size()) << "each launcher works in a directory of its own";
+    for (const tstring& directory : directories) {
+        EXPECT_EQ(temp, directory.substr(0, directory.rfind(L'\\'))) << utf8(directory);
+    }
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+}
+
+TEST_F(FaultsTest, DamagedPackagePassesTheInstallersCode) {
+    // Windows' msiexec cannot open such a package (1619 or 1620); Wine's answers "function failed".
+    const std::set<DWORD> expected =
+        runningOnWine() ? std::set<DWORD>{ERROR_FUNCTION_FAILED}
+                        : std::set<DWORD>{ERROR_INSTALL_PACKAGE_OPEN_FAILED, ERROR_INSTALL_PACKAGE_INVALID};
+    for (const wchar_t* launcher :
+         {L"e2e-randommsi-setup.exe", L"e2e-truncatedmsi-setup.exe", L"e2e-emptymsi-setup.exe"}) {
+        const ProcessResult r = run(launcher, L"/qn");
+        note(utf8(launcher) + ": msiexec exited with " + std::to_string(r.exitCode) +
+             (runningOnWine() ? " (Wine; Windows: 1619 or 1620)" : ""));
+        EXPECT_EQ(1u, expected.count(r.exitCode)) << utf8(launcher) << ": " << r.exitCode;
+        EXPECT_EQ("", r.standardError) << utf8(launcher) << ": the installer's failure is no error of the launcher";
+        EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << utf8(launcher);
+    }
+    EXPECT_FALSE(isInstalled(basicCode));
+}
+
+TEST_F(FaultsTest, ProductCodeResourceFaultsMatterOnlyForUninstall) {
+    const struct {
+        const wchar_t* launcher;
+        DWORD uninstallExit;
+        const char* uninstallError;
+    } cases[] = {
+        {L"e2e-nocode-setup.exe", failedRun, "cannot find resource (name='product_code', type='#10')"},
+        {L"e2e-shortcode-setup.exe", failedRun, "IIDFromString({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E0}) failed"},
+        {L"e2e-lowercode-setup.exe", 0, nullptr},
+        {L"e2e-unbracedcode-setup.exe", 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult install = run(c.launcher, L"/qn");
+        EXPECT_EQ(0u, install.exitCode) << utf8(c.launcher) << ": " << install.standardError;
+        EXPECT_EQ("", install.standardError);
+        EXPECT_TRUE(isInstalled(basicCode)) << utf8(c.launcher);
+
+        const ProcessResult uninstall = run(c.launcher, L"uninstall");
+        EXPECT_EQ(c.uninstallExit, uninstall.exitCode) << utf8(c.launcher);
+        if (c.uninstallError) {
+            ASSERT_EQ(1u, lines(uninstall.standardError).size()) << uninstall.standardError;
+            EXPECT_EQ(0u, uninstall.standardError.find(c.uninstallError)) << uninstall.standardError;
+            EXPECT_TRUE(isInstalled(basicCode)) << utf8(c.launcher) << ": nothing is removed";
+        } else {
+            EXPECT_EQ("", uninstall.standardError);
+            EXPECT_FALSE(isInstalled(basicCode)) << utf8(c.launcher);
+        }
+        EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << utf8(c.launcher);
+        removeProduct(basicCode);
+    }
+}
+
+TEST_F(FaultsTest, CommandLineAtTheSystemLimit) {
+    // The longest command line a process can be given, without the terminating zero.
+    constexpr size_t limit = 32766;
+    const tstring launcher = program(L"e2e-basic-setup.exe");
+    const std::string msiexec = utf8(MsiexecMovedAside::path());
+    // The child's line: msiexec's path, /i, <temp>\<number>.tmp\main.msi, then the arguments; the
+    // number has 1 to 11 characters.
+    const size_t childBase = msiexec.size() + 4 + temp.size() + 1 + 4 + 9 + 1;
+    const tstring prefix = L"/qn \"GREETING=at the limit ";
+    const struct {
+        const char* name;
+        size_t longest;  // the child's line with an 11-character number
+        bool fits;
+    } cases[] = {
+        {"the child's line just fits", limit, true},
+        {"the child's line is over the limit", limit + 11, false},
+    };
+    for (const auto& c : cases) {
+        // The argument reaches the launcher unquoted and is quoted again: the same characters.
+        const size_t fill = c.longest - childBase - 11 - prefix.size() - 1;
+        const tstring value = L"at the limit " + tstring(fill, L'x');
+        const tstring args = prefix + tstring(fill, L'x') + L"\"";
+        ASSERT_LE(launcher.size() + 1 + args.size(), limit) << c.name << ": the launcher's own line must fit";
+        const ProcessResult r = runProcess(launcher + L" " + args, launcherEnvironment(true));
+
+        // The child's line as the launcher's debug record or failure shows it.
+        const std::string head = "CreateProcess(" + msiexec + ", ";
+        const size_t begin = r.standardError.find(head);
+        ASSERT_NE(std::string::npos, begin) << r.standardError.substr(0, 300);
+        const size_t end = r.standardError.find(c.fits ? ") succeeded; PID=" : ") failed. System error [206]", begin);
+        ASSERT_NE(std::string::npos, end) << c.name << ": " << r.standardError.substr(begin, 300);
+        const size_t childLength = end - begin - head.size();
+        if (c.fits) {
+            EXPECT_GE(childLength, limit - 10) << c.name;
+            EXPECT_LE(childLength, limit) << c.name;
+            EXPECT_EQ(0u, r.exitCode) << c.name;
+            EXPECT_TRUE(greeting() == value) << c.name << ": the argument arrived cut or changed, "
+                                             << greeting().size() << " of " << value.size() << " characters";
+        } else {
+            // Windows refuses such a line; Wine would start msiexec with the line cut short.
+            EXPECT_GT(childLength, limit) << c.name;
+            EXPECT_EQ(failedRun, r.exitCode) << c.name;
+            const std::vector<std::string> all = lines(r.standardError);
+            EXPECT_EQ(1, std::count_if(all.begin(), all.end(),
+                                       [&](const std::string& line) { return line.rfind(head, 0) == 0; }))
+                << "one line tells the failure";
+            EXPECT_FALSE(isInstalled(basicCode)) << c.name;
+        }
+        EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << c.name;
+        removeProduct(basicCode);
+    }
+}
+
+TEST_F(FaultsTest, PackRefusesDestinationsItCannotWrite) {
+    const tstring fileDir = pathOf(L"read-only file \u00e9");
+    ASSERT_TRUE(CreateDirectoryW(fileDir.c_str(), nullptr));
+    const tstring readOnlyFile = fileDir + L"\\setup.exe";
+    writeFile(readOnlyFile, "old contents");
+    ASSERT_TRUE(SetFileAttributesW(readOnlyFile.c_str(), FILE_ATTRIBUTE_READONLY));
+    // Windows refuses to move a file over a read-only one; Wine replaces it.
+    const tstring probe = pathOf(L"probe");
+    writeFile(probe, "probe");
+    const bool fileProtected =
+        !MoveFileExW(probe.c_str(), readOnlyFile.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+    ASSERT_TRUE(!fileProtected || SetFileAttributesW(readOnlyFile.c_str(), FILE_ATTRIBUTE_NORMAL));
+    writeFile(readOnlyFile, "old contents");
+    ASSERT_TRUE(SetFileAttributesW(readOnlyFile.c_str(), FILE_ATTRIBUTE_READONLY));
+    note(std::string("a read-only destination file is ") +
+         (fileProtected ? "kept, as on Windows" : "replaced here (Wine's MoveFileEx ignores the attribute)"));
+
+    const tstring lockedDir = pathOf(L"locked \u00e9");
+    ASSERT_TRUE(CreateDirectoryW(lockedDir.c_str(), nullptr));
+    const WriteProtectedDirectory protection(lockedDir);
+    const bool dirProtected = protection.enforced();
+    note(std::string("a write-protected destination directory is ") +
+         (dirProtected ? "refused, as on Windows" : "not enforced here (Wine or root)"));
+
+    const tstring package = inQuotes(builtPackage(TERVO_E2E_BASIC_MSI));
+    const struct {
+        const char* name;
+        tstring dir;
+        bool refused;
+        const char* error;
+        std::string contents;
+    } cases[] = {
+        {"read-only file", fileDir, fileProtected, "MoveFileEx(", "old contents"},
+        {"write-protected directory", lockedDir, dirProtected, "createTempFile(stg, .tmp, ", ""},
+    };
+    for (const auto& c : cases) {
+        const tstring destination = c.dir + L"\\setup.exe";
+        const ProcessResult r = pack(package + L" -o " + inQuotes(destination) + L" --quiet");
+        if (c.refused) {
+            EXPECT_EQ(1u, r.exitCode) << c.name;
+            EXPECT_EQ(0u, r.standardError.find(std::string("tervo-pack: ") + c.error)) << r.standardError;
+            EXPECT_EQ(c.contents, readFile(destination)) << c.name << ": the destination is as it was";
+        } else {
+            EXPECT_EQ(0u, r.exitCode) << c.name << ": " << r.standardError;
+            EXPECT_EQ(0u, readFile(destination).find("MZ")) << c.name << ": a complete launcher";
+        }
+        const std::vector<tstring> expected = c.contents.empty() && c.refused ? std::vector<tstring>{}
+                                                                               : std::vector<tstring>{L"setup.exe"};
+        EXPECT_EQ(expected, listDir(c.dir)) << c.name << ": no staged file is left";
+        if (!c.refused) {
+            SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(destination.c_str());
+        }
+    }
+}
+
+TEST_F(FaultsTest, PackShowsProgressForALargePackageUnlessQuiet) {
+    const tstring package = inQuotes(builtPackage(TERVO_E2E_LARGE_MSI));
+    const tstring out = pathOf(L"out");
+    ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
+    const tstring setup = out + L"\\large setup.exe";
+    const ProcessResult loud = pack(package + L" -o " + inQuotes(setup));
+    ASSERT_EQ(0u, loud.exitCode) << loud.standardError;
+    const std::regex progress(R"(Writing large setup\.exe: (\d+)%)");
+    int last = 0;
+    const std::vector<std::string> progressLines = lines(loud.standardError);
+    EXPECT_LE(5u, progressLines.size()) << loud.standardError;
+    for (const std::string& line : progressLines) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, progress)) << line;
+        EXPECT_LT(last, std::stoi(match[1].str())) << loud.standardError;
+        last = std::stoi(match[1].str());
+    }
+    EXPECT_EQ(100, last);
+    EXPECT_NE(std::string::npos, loud.standardOutput.find("Wrote ")) << loud.standardOutput;
+
+    const ProcessResult quiet = pack(package + L" -o " + inQuotes(setup) + L" --quiet");
+    EXPECT_EQ(0u, quiet.exitCode) << quiet.standardError;
+    EXPECT_EQ("", quiet.standardError);
+    EXPECT_EQ("", quiet.standardOutput);
+    EXPECT_EQ(std::vector<tstring>{L"large setup.exe"}, listDir(out));
+}
+
+TEST_F(FaultsTest, PackKilledHalfWayLeavesTheDestinationUntouched) {
+    constexpr UINT killed = 0xDEAD;
+    const tstring package = inQuotes(builtPackage(TERVO_E2E_LARGE_MSI));
+    const tstring out = pathOf(L"out \u00e9");
+    ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
+    const struct {
+        const char* name;
+        bool existing;
+    } cases[] = {{"new destination", false}, {"existing destination", true}};
+    for (const auto& c : cases) {
+        const tstring setup = out + L"\\setup.exe";
+        if (c.existing) {
+            writeFile(setup, "old contents");
+        }
+        ChildProcess tool(program(L"tervo-pack.exe") + L" " + package + L" -o " + inQuotes(setup), {}, false,
+                          ChildProcess::ErrorStream::ReadByTest);
+        // Standard error holds a single byte: the tool stalls at its next progress line until killed.
+        const std::optional<std::string> first = tool.readErrorLine();
+        ASSERT_TRUE(first.has_value()) << c.name;
+        EXPECT_EQ(0u, first->find("Writing setup.exe: ")) << *first;
+        const std::vector<tstring> during = listDir(out);
+        tool.terminate(killed);
+        const ProcessResult r = tool.finish();
+        EXPECT_EQ(killed, r.exitCode) << c.name << ": the tool ended before it was killed";
+        const size_t staged = std::count_if(during.begin(), during.end(), [](const tstring& name) {
+            return name.rfind(L"stg", 0) == 0 && name.size() > 7 && name.substr(name.size() - 4) == L".tmp";
+        });
+        EXPECT_EQ(1u, staged) << c.name << ": the staged file was being written";
+        if (c.existing) {
+            EXPECT_EQ(std::vector<tstring>{L"setup.exe"}, listDir(out)) << c.name;
+            EXPECT_EQ("old contents", readFile(setup)) << c.name;
+        } else {
+            EXPECT_EQ(std::vector<tstring>{}, listDir(out)) << c.name;
+        }
+        DeleteFileW(setup.c_str());
+    }
+}

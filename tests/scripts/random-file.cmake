@@ -1,0 +1,25 @@
+# Writes SIZE pseudo-random bytes (no zero bytes) to OUTPUT, the same for the same SEED:
+# cmake -DOUTPUT=file -DSIZE=bytes -DSEED=n -P random-file.cmake
+# Blocks of 1 MiB from different seeds: nothing repeats within a compressor's window.
+set(alphabet "")
+foreach(code RANGE 1 255)
+    # Semicolons and backslashes would be read as list separators and escapes.
+    if(NOT code EQUAL 59 AND NOT code EQUAL 92)
+        string(ASCII ${code} c)
+        string(APPEND alphabet "${c}")
+    endif()
+endforeach()
+file(WRITE ${OUTPUT} "")
+set(block 1048576)
+set(left ${SIZE})
+set(seed ${SEED})
+while(left GREATER 0)
+    set(length ${block})
+    if(left LESS block)
+        set(length ${left})
+    endif()
+    string(RANDOM LENGTH ${length} ALPHABET "${alphabet}" RANDOM_SEED ${seed} bytes)
+    file(APPEND ${OUTPUT} "${bytes}")
+    math(EXPR left "${left} - ${length}")
+    math(EXPR seed "${seed} + 1")
+endwhile()
