@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "InstallerTestSupport.h"
 #include "TestSupport.h"
 #include "WinHeaders.h"
 
@@ -47,15 +48,6 @@ tstring systemDir() {
     wchar_t path[MAX_PATH + 1] = {};
     GetSystemDirectoryW(path, MAX_PATH + 1);
     return path;
-}
-
-bool isInstalled(const wchar_t* code) { return MsiQueryProductStateW(code) == INSTALLSTATE_DEFAULT; }
-
-void removeProduct(const wchar_t* code) {
-    if (MsiQueryProductStateW(code) != INSTALLSTATE_UNKNOWN) {
-        MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-        MsiConfigureProductExW(code, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress");
-    }
 }
 
 tstring greeting() {
@@ -159,13 +151,13 @@ protected:
     void SetUp() override {
         TempDirTest::SetUp();
         MsiexecMovedAside::restore();
-        removeProduct(basicCode);
+        removeProductForTest(basicCode);
         temp = pathOf(L"temp");
         ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
     }
 
     void TearDown() override {
-        removeProduct(basicCode);
+        removeProductForTest(basicCode);
         TempDirTest::TearDown();
     }
 
@@ -248,7 +240,7 @@ TEST_F(FaultsTest, MissingMsiexecFailsAndRemovesTheWorkingDirectory) {
         << r.standardError;
     EXPECT_NE(std::string::npos, r.standardError.find("Deleted [" + made[1].str() + "] directory")) << r.standardError;
     EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
-    EXPECT_FALSE(isInstalled(basicCode));
+    EXPECT_FALSE(isProductInstalledForTest(basicCode));
 }
 
 TEST_F(FaultsTest, PackageHeldOpenByAnotherProcessKeepsTheDirectorySilently) {
@@ -326,7 +318,7 @@ TEST_F(FaultsTest, DamagedPackagePassesTheInstallersCode) {
         EXPECT_EQ("", r.standardError) << utf8(launcher) << ": the installer's failure is no error of the launcher";
         EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << utf8(launcher);
     }
-    EXPECT_FALSE(isInstalled(basicCode));
+    EXPECT_FALSE(isProductInstalledForTest(basicCode));
 }
 
 TEST_F(FaultsTest, ProductCodeResourceFaultsMatterOnlyForUninstall) {
@@ -344,20 +336,20 @@ TEST_F(FaultsTest, ProductCodeResourceFaultsMatterOnlyForUninstall) {
         const ProcessResult install = run(c.launcher, L"/qn");
         EXPECT_EQ(0u, install.exitCode) << utf8(c.launcher) << ": " << install.standardError;
         EXPECT_EQ("", install.standardError);
-        EXPECT_TRUE(isInstalled(basicCode)) << utf8(c.launcher);
+        EXPECT_TRUE(isProductInstalledForTest(basicCode)) << utf8(c.launcher);
 
         const ProcessResult uninstall = run(c.launcher, L"uninstall");
         EXPECT_EQ(c.uninstallExit, uninstall.exitCode) << utf8(c.launcher);
         if (c.uninstallError) {
             ASSERT_EQ(1u, lines(uninstall.standardError).size()) << uninstall.standardError;
             EXPECT_EQ(0u, uninstall.standardError.find(c.uninstallError)) << uninstall.standardError;
-            EXPECT_TRUE(isInstalled(basicCode)) << utf8(c.launcher) << ": nothing is removed";
+            EXPECT_TRUE(isProductInstalledForTest(basicCode)) << utf8(c.launcher) << ": nothing is removed";
         } else {
             EXPECT_EQ("", uninstall.standardError);
-            EXPECT_FALSE(isInstalled(basicCode)) << utf8(c.launcher);
+            EXPECT_FALSE(isProductInstalledForTest(basicCode)) << utf8(c.launcher);
         }
         EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << utf8(c.launcher);
-        removeProduct(basicCode);
+        removeProductForTest(basicCode);
     }
 }
 
@@ -407,10 +399,10 @@ TEST_F(FaultsTest, CommandLineAtTheSystemLimit) {
             EXPECT_EQ(1, std::count_if(all.begin(), all.end(),
                                        [&](const std::string& line) { return line.rfind(head, 0) == 0; }))
                 << "one line tells the failure";
-            EXPECT_FALSE(isInstalled(basicCode)) << c.name;
+            EXPECT_FALSE(isProductInstalledForTest(basicCode)) << c.name;
         }
         EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << c.name;
-        removeProduct(basicCode);
+        removeProductForTest(basicCode);
     }
 }
 

@@ -2,6 +2,7 @@
 // installer service of the test prefix, full exit codes read inside Windows.
 #include <regex>
 
+#include "InstallerTestSupport.h"
 #include "TestSupport.h"
 #include "WinHeaders.h"
 
@@ -18,8 +19,6 @@ tstring programFiles() {
 
 tstring basicPayload() { return programFiles() + L"\\Tervo E2E Basic\\payload.txt"; }
 
-bool isInstalled(const wchar_t* code) { return MsiQueryProductStateW(code) == INSTALLSTATE_DEFAULT; }
-
 tstring greeting() {
     wchar_t value[256] = {};
     DWORD size = sizeof value;
@@ -30,24 +29,17 @@ tstring greeting() {
     return value;
 }
 
-void removeProduct(const wchar_t* code) {
-    if (MsiQueryProductStateW(code) != INSTALLSTATE_UNKNOWN) {
-        MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-        MsiConfigureProductExW(code, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress");
-    }
-}
-
 class LauncherTest : public TempDirTest {
 protected:
     void SetUp() override {
         TempDirTest::SetUp();
-        removeProduct(basicCode);
+        removeProductForTest(basicCode);
         temp = pathOf(L"temp");
         ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
     }
 
     void TearDown() override {
-        removeProduct(basicCode);
+        removeProductForTest(basicCode);
         TempDirTest::TearDown();
     }
 
@@ -69,14 +61,14 @@ TEST_F(LauncherTest, InstallsSilentlyThenUninstalls) {
     EXPECT_EQ(0u, install.exitCode) << install.standardError;
     EXPECT_EQ("", install.standardError);
     EXPECT_TRUE(exists(basicPayload()));
-    EXPECT_TRUE(isInstalled(basicCode));
+    EXPECT_TRUE(isProductInstalledForTest(basicCode));
     EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << "the working directory must be gone";
 
     const ProcessResult uninstall = run(L"e2e-basic-setup.exe", L"uninstall");
     EXPECT_EQ(0u, uninstall.exitCode) << uninstall.standardError;
     EXPECT_EQ("", uninstall.standardError);
     EXPECT_FALSE(exists(basicPayload()));
-    EXPECT_FALSE(isInstalled(basicCode));
+    EXPECT_FALSE(isProductInstalledForTest(basicCode));
     EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
 }
 
@@ -106,11 +98,11 @@ TEST_F(LauncherTest, OnlyTheExactWordUninstallRemoves) {
     for (const wchar_t* lookalike : {L"UNINSTALL", L"uninstall!", L"\"uninstall \""}) {
         const ProcessResult r = run(L"e2e-basic-setup.exe", tstring(L"/qn ") + lookalike);
         EXPECT_NE(failedRun, r.exitCode) << r.standardError;
-        EXPECT_TRUE(isInstalled(basicCode)) << "removed by " << tstrings::encodeUtf8(lookalike);
+        EXPECT_TRUE(isProductInstalledForTest(basicCode)) << "removed by " << tstrings::encodeUtf8(lookalike);
     }
     const ProcessResult second = run(L"e2e-basic-setup.exe", L"/qn uninstall");
     EXPECT_EQ(0u, second.exitCode) << second.standardError;
-    EXPECT_FALSE(isInstalled(basicCode));
+    EXPECT_FALSE(isProductInstalledForTest(basicCode));
     EXPECT_FALSE(exists(basicPayload()));
 }
 
@@ -150,7 +142,7 @@ TEST_F(LauncherTest, TemporaryDirectoryWithBlanksAndNonAsciiCharacters) {
     ASSERT_TRUE(CreateDirectoryW(unusual.c_str(), nullptr));
     const ProcessResult install = run(L"e2e-basic-setup.exe", L"/qn", L"", unusual);
     EXPECT_EQ(0u, install.exitCode) << install.standardError;
-    EXPECT_TRUE(isInstalled(basicCode));
+    EXPECT_TRUE(isProductInstalledForTest(basicCode));
     EXPECT_EQ(std::vector<tstring>{}, listDir(unusual));
 
     const tstring missing = unusual + L"\\missing";
@@ -181,9 +173,9 @@ TEST_F(LauncherTest, NeverLoadsADllPlantedBesideIt) {
     const tstring setup = L"\"" + download + L"\\setup.exe\" ";
     const ProcessResult install = runProcess(setup + L"/qn", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
     EXPECT_EQ(0u, install.exitCode) << install.standardError;
-    EXPECT_TRUE(isInstalled(basicCode));
+    EXPECT_TRUE(isProductInstalledForTest(basicCode));
     const ProcessResult uninstall = runProcess(setup + L"uninstall", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
     EXPECT_EQ(0u, uninstall.exitCode) << uninstall.standardError;
-    EXPECT_FALSE(isInstalled(basicCode));
+    EXPECT_FALSE(isProductInstalledForTest(basicCode));
     EXPECT_FALSE(exists(marker)) << "setup.exe loaded the planted msi.dll";
 }

@@ -1,6 +1,7 @@
 // tervo-pack driven the way a packaging engineer drives it, and its output run for real.
 #include <regex>
 
+#include "InstallerTestSupport.h"
 #include "TestSupport.h"
 #include "WinHeaders.h"
 
@@ -16,14 +17,9 @@ tstring basicPackage() {
 
 tstring quoted(const tstring& text) { return L"\"" + text + L"\""; }
 
-bool isInstalled() { return MsiQueryProductStateW(basicCode) == INSTALLSTATE_DEFAULT; }
+bool isInstalled() { return isProductInstalledForTest(basicCode); }
 
-void removeProduct() {
-    if (MsiQueryProductStateW(basicCode) != INSTALLSTATE_UNKNOWN) {
-        MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-        MsiConfigureProductExW(basicCode, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"");
-    }
-}
+void removeProduct() { removeProductForTest(basicCode); }
 
 // A valid .ico file with one 16x16 32-bit image.
 std::string iconFile() {

@@ -1,4 +1,5 @@
-// Expectations about installer errors, computed from the platform rather than from the code under test.
+// Installer helpers for tests: expectations about installer errors, computed from the platform
+// rather than from the code under test, and products set up and removed with the plain calls.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,4 +39,18 @@ inline void expectInstallerError(const std::function<void()>& body, const std::s
         return;
     }
     ADD_FAILURE() << "nothing thrown, expected: " << text;
+}
+
+// Whether the test prefix has the product installed.
+inline bool isProductInstalledForTest(const tstring& productCode) {
+    return MsiQueryProductStateW(productCode.c_str()) == INSTALLSTATE_DEFAULT;
+}
+
+// Removes the product silently when the test prefix has it, with the plain installer calls.
+inline void removeProductForTest(const tstring& productCode) {
+    if (MsiQueryProductStateW(productCode.c_str()) != INSTALLSTATE_UNKNOWN) {
+        const INSTALLUILEVEL previous = MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+        MsiConfigureProductExW(productCode.c_str(), INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress");
+        MsiSetInternalUI(previous, nullptr);
+    }
 }

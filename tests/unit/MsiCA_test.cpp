@@ -300,12 +300,7 @@ protected:
         TempDirTest::TearDown();
     }
 
-    static void removeProbe() {
-        if (MsiQueryProductStateW(probeCode) != INSTALLSTATE_UNKNOWN) {
-            MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-            MsiConfigureProductExW(probeCode, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"");
-        }
-    }
+    static void removeProbe() { removeProductForTest(probeCode); }
 
     DWORD msiexec(const tstring& arguments) {
         const ProcessResult result = runProcess(L"\"" + SysInfo::getMsiexecPath() + L"\" " + arguments);

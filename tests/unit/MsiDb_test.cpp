@@ -35,11 +35,7 @@ UINT WINAPI recordStreamRead(MSIHANDLE record, UINT field, char* buffer, LPDWORD
 class MsiDbTest : public TempDirTest {
 protected:
     void TearDown() override {
-        const tstring code = basicCode.toString();
-        if (MsiQueryProductStateW(code.c_str()) != INSTALLSTATE_UNKNOWN) {
-            MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-            MsiConfigureProductExW(code.c_str(), INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"");
-        }
+        removeProductForTest(basicCode.toString());
         TempDirTest::TearDown();
     }
     msi::Database query{fromBuild(TERVO_QUERY_MSI)};

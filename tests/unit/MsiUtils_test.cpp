@@ -48,12 +48,7 @@ protected:
         removeBasic();
         TempDirTest::TearDown();
     }
-    static void removeBasic() {
-        if (MsiQueryProductStateW(basicCode) != INSTALLSTATE_UNKNOWN) {
-            MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-            MsiConfigureProductExW(basicCode, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"");
-        }
-    }
+    static void removeBasic() { removeProductForTest(basicCode); }
 };
 
 } // namespace
