@@ -21,8 +21,6 @@ const wchar_t* const basicCode = L"{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}";
 constexpr DWORD failedRun = 0xFFFFFFFF;
 constexpr DWORD installFailure = ERROR_INSTALL_FAILURE;
 
-tstring inQuotes(const tstring& text) { return L"\"" + text + L"\""; }
-
 std::string utf8(const tstring& text) { return tstrings::encodeUtf8(text); }
 
 bool runningOnWine() {
@@ -32,32 +30,10 @@ bool runningOnWine() {
 // Where the platform differs from documented Windows behaviour, the tests say what they saw.
 void note(const std::string& text) { std::cout << "[   NOTE   ] " << text << std::endl; }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        result.push_back(line);
-    }
-    return result;
-}
-
 tstring systemDir() {
     wchar_t path[MAX_PATH + 1] = {};
     GetSystemDirectoryW(path, MAX_PATH + 1);
     return path;
-}
-
-tstring greeting() {
-    std::vector<wchar_t> value(40000);
-    DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Tervo E2E Basic", L"Greeting", RRF_RT_REG_SZ, nullptr,
-                     value.data(), &size) != ERROR_SUCCESS) {
-        return L"<none>";
-    }
-    return value.data();
 }
 
 // msiexec.exe of the system directory moved aside for the object's life. A copy that an earlier
@@ -214,7 +190,7 @@ TEST_F(FaultsTest, UnusableTemporaryDirectoryFailsBeforeAnythingIsWritten) {
         if (c.refused) {
             EXPECT_EQ(failedRun, r.exitCode) << c.name;
             EXPECT_EQ(std::vector<std::string>{"createTempFile(, .tmp, " + utf8(c.dir) + ") failed"},
-                      lines(r.standardError))
+                      outputLines(r.standardError))
                 << c.name;
         } else {
             EXPECT_EQ(installFailure, r.exitCode) << c.name << ": " << r.standardError;
@@ -260,7 +236,7 @@ TEST_F(FaultsTest, PackageHeldOpenByAnotherProcessKeepsTheDirectorySilently) {
     ASSERT_EQ(0u, held.exitCode) << held.standardOutput;
     ASSERT_EQ(1u, left.size()) << "the working directory stays while its package is held";
     const tstring kept = temp + L"\\" + left[0];
-    EXPECT_EQ("held=" + utf8(kept) + "\\main.msi", lines(held.standardOutput).at(0));
+    EXPECT_EQ("held=" + utf8(kept) + "\\main.msi", outputLines(held.standardOutput).at(0));
     EXPECT_EQ(std::vector<tstring>{L"main.msi"}, listDir(kept)) << "only the held file remains";
 }
 
@@ -281,7 +257,7 @@ TEST_F(FaultsTest, SimultaneousLaunchersUseDistinctDirectoriesAndRemoveThem) {
         const ProcessResult r = launcher->finish();
         // Wine now and then refuses one of several processes created at once with an internal
         // error; that launcher must then fail as any launcher whose msiexec cannot start.
-        const std::vector<std::string> all = lines(r.standardError);
+        const std::vector<std::string> all = outputLines(r.standardError);
         const bool wineRefusedStart = runningOnWine() && r.exitCode == failedRun &&
                                       std::count_if(all.begin(), all.end(), [](const std::string& line) {
                                           return line.rfind("CreateProcess(", 0) == 0 &&
@@ -341,7 +317,7 @@ TEST_F(FaultsTest, ProductCodeResourceFaultsMatterOnlyForUninstall) {
         const ProcessResult uninstall = run(c.launcher, L"uninstall");
         EXPECT_EQ(c.uninstallExit, uninstall.exitCode) << utf8(c.launcher);
         if (c.uninstallError) {
-            ASSERT_EQ(1u, lines(uninstall.standardError).size()) << uninstall.standardError;
+            ASSERT_EQ(1u, outputLines(uninstall.standardError).size()) << uninstall.standardError;
             EXPECT_EQ(0u, uninstall.standardError.find(c.uninstallError)) << uninstall.standardError;
             EXPECT_TRUE(isProductInstalledForTest(basicCode)) << utf8(c.launcher) << ": nothing is removed";
         } else {
@@ -389,13 +365,13 @@ TEST_F(FaultsTest, CommandLineAtTheSystemLimit) {
             EXPECT_GE(childLength, limit - 10) << c.name;
             EXPECT_LE(childLength, limit) << c.name;
             EXPECT_EQ(0u, r.exitCode) << c.name;
-            EXPECT_TRUE(greeting() == value) << c.name << ": the argument arrived cut or changed, "
-                                             << greeting().size() << " of " << value.size() << " characters";
+            EXPECT_TRUE(basicPackageGreeting() == value) << c.name << ": the argument arrived cut or changed, "
+                                             << basicPackageGreeting().size() << " of " << value.size() << " characters";
         } else {
             // Windows refuses such a line; Wine would start msiexec with the line cut short.
             EXPECT_GT(childLength, limit) << c.name;
             EXPECT_EQ(failedRun, r.exitCode) << c.name;
-            const std::vector<std::string> all = lines(r.standardError);
+            const std::vector<std::string> all = outputLines(r.standardError);
             EXPECT_EQ(1, std::count_if(all.begin(), all.end(),
                                        [&](const std::string& line) { return line.rfind(head, 0) == 0; }))
                 << "one line tells the failure";
@@ -471,7 +447,7 @@ TEST_F(FaultsTest, PackShowsProgressForALargePackageUnlessQuiet) {
     ASSERT_EQ(0u, loud.exitCode) << loud.standardError;
     const std::regex progress(R"(Writing large setup\.exe: (\d+)%)");
     int last = 0;
-    const std::vector<std::string> progressLines = lines(loud.standardError);
+    const std::vector<std::string> progressLines = outputLines(loud.standardError);
     EXPECT_LE(5u, progressLines.size()) << loud.standardError;
     for (const std::string& line : progressLines) {
         std::smatch match;

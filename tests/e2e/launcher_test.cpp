@@ -19,16 +19,6 @@ tstring programFiles() {
 
 tstring basicPayload() { return programFiles() + L"\\Tervo E2E Basic\\payload.txt"; }
 
-tstring greeting() {
-    wchar_t value[256] = {};
-    DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Tervo E2E Basic", L"Greeting", RRF_RT_REG_SZ, nullptr, value,
-                     &size) != ERROR_SUCCESS) {
-        return L"<none>";
-    }
-    return value;
-}
-
 class LauncherTest : public TempDirTest {
 protected:
     void SetUp() override {
@@ -90,7 +80,7 @@ TEST_F(LauncherTest, ForwardsArgumentsInOrderAndQuotesThoseWithBlanks) {
         run(L"e2e-basic-setup.exe", L"/qn /l*v \"" + log + L"\" \"GREETING=hello wide world\"");
     EXPECT_EQ(0u, r.exitCode) << r.standardError;
     EXPECT_TRUE(exists(log));
-    EXPECT_EQ(L"hello wide world", greeting());
+    EXPECT_EQ(L"hello wide world", basicPackageGreeting());
 }
 
 TEST_F(LauncherTest, OnlyTheExactWordUninstallRemoves) {

@@ -15,8 +15,6 @@ tstring basicPackage() {
     return full;
 }
 
-tstring quoted(const tstring& text) { return L"\"" + text + L"\""; }
-
 bool isInstalled() { return isProductInstalledForTest(basicCode); }
 
 void removeProduct() { removeProductForTest(basicCode); }
@@ -60,11 +58,11 @@ protected:
     }
 
     ProcessResult pack(const tstring& args) {
-        return runProcess(quoted(testProgramDir() + L"\\tervo-pack.exe") + L" " + args);
+        return runProcess(inQuotes(testProgramDir() + L"\\tervo-pack.exe") + L" " + args);
     }
 
     ProcessResult runSetup(const tstring& setup, const tstring& args) {
-        return runProcess(quoted(setup) + L" " + args, {L"TEMP=" + dir, L"TMP=" + dir});
+        return runProcess(inQuotes(setup) + L" " + args, {L"TEMP=" + dir, L"TMP=" + dir});
     }
 
     tstring out;
@@ -74,7 +72,7 @@ protected:
 
 TEST_F(PackTest, PackedLauncherInstallsUninstallsAndDescribesTheProduct) {
     const tstring setup = out + L"\\setup.exe";
-    const ProcessResult packed = pack(quoted(basicPackage()) + L" -o " + quoted(setup));
+    const ProcessResult packed = pack(inQuotes(basicPackage()) + L" -o " + inQuotes(setup));
     ASSERT_EQ(0u, packed.exitCode) << packed.standardError;
     EXPECT_TRUE(std::regex_search(packed.standardOutput,
                                   std::regex(R"(Wrote .*setup\.exe: Tervo E2E Basic 2\.5\.7, product code )"
@@ -119,9 +117,9 @@ TEST_F(PackTest, PackedLauncherInstallsUninstallsAndDescribesTheProduct) {
 
 TEST_F(PackTest, InspectAndExtractShowWhatTheLauncherCarries) {
     const tstring setup = out + L"\\setup.exe";
-    ASSERT_EQ(0u, pack(quoted(basicPackage()) + L" -o " + quoted(setup) + L" --quiet").exitCode);
+    ASSERT_EQ(0u, pack(inQuotes(basicPackage()) + L" -o " + inQuotes(setup) + L" --quiet").exitCode);
 
-    const ProcessResult inspected = pack(L"--inspect " + quoted(setup));
+    const ProcessResult inspected = pack(L"--inspect " + inQuotes(setup));
     EXPECT_EQ(0u, inspected.exitCode) << inspected.standardError;
     const std::string expectedSize = std::to_string(readFile(basicPackage()).size());
     for (const std::string& line : {std::string("Product code:  {3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}"),
@@ -131,7 +129,7 @@ TEST_F(PackTest, InspectAndExtractShowWhatTheLauncherCarries) {
     }
 
     const tstring extracted = out + L"\\again.msi";
-    const ProcessResult extract = pack(L"--extract " + quoted(setup) + L" -o " + quoted(extracted));
+    const ProcessResult extract = pack(L"--extract " + inQuotes(setup) + L" -o " + inQuotes(extracted));
     EXPECT_EQ(0u, extract.exitCode) << extract.standardError;
     EXPECT_EQ(readFile(basicPackage()), readFile(extracted));
 }
@@ -140,8 +138,8 @@ TEST_F(PackTest, ProductCodeOverrideAndIcon) {
     const tstring icon = pathOf(L"app.ico");
     writeFile(icon, iconFile());
     const tstring setup = out + L"\\custom.exe";
-    const ProcessResult packed = pack(quoted(basicPackage()) + L" -o " + quoted(setup) +
-                                      L" --product-code 0a1b2c3d4e5f40718293a4b5c6d7e8f9 --icon " + quoted(icon));
+    const ProcessResult packed = pack(inQuotes(basicPackage()) + L" -o " + inQuotes(setup) +
+                                      L" --product-code 0a1b2c3d4e5f40718293a4b5c6d7e8f9 --icon " + inQuotes(icon));
     ASSERT_EQ(0u, packed.exitCode) << packed.standardError;
     HMODULE image = LoadLibraryExW(setup.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, image);
@@ -159,22 +157,22 @@ TEST_F(PackTest, RefusalsExplainAndWriteNothing) {
     writeFile(notAPackage, "just some text, not a compound file");
     const tstring withoutCode = pathOf(L"nocode.msi");
     ASSERT_TRUE(CopyFileW(basicPackage().c_str(), withoutCode.c_str(), FALSE));
-    const ProcessResult edited = runProcess(quoted(testProgramDir() + L"\\msi-edit.exe") + L" " + quoted(withoutCode) +
+    const ProcessResult edited = runProcess(inQuotes(testProgramDir() + L"\\msi-edit.exe") + L" " + inQuotes(withoutCode) +
                                             L" \"DELETE FROM `Property` WHERE `Property` = 'ProductCode'\"");
     ASSERT_EQ(0u, edited.exitCode) << edited.standardError;
-    const tstring basic = quoted(basicPackage());
-    const tstring target = L" -o " + quoted(out + L"\\setup.exe");
+    const tstring basic = inQuotes(basicPackage());
+    const tstring target = L" -o " + inQuotes(out + L"\\setup.exe");
 
     const struct {
         tstring args;
         const char* expected;
     } cases[] = {
-        {quoted(pathOf(L"missing.msi")) + target, "Package not found: "},
-        {quoted(notAPackage) + target, " is not a Windows Installer package: MsiOpenDatabase("},
-        {quoted(withoutCode) + target, " has no ProductCode property; give the product code with --product-code"},
+        {inQuotes(pathOf(L"missing.msi")) + target, "Package not found: "},
+        {inQuotes(notAPackage) + target, " is not a Windows Installer package: MsiOpenDatabase("},
+        {inQuotes(withoutCode) + target, " has no ProductCode property; give the product code with --product-code"},
         {basic + target + L" --product-code {not-a-guid}", "Invalid product code '{not-a-guid}' given with --product-code"},
-        {basic + target + L" --stub " + quoted(testProgramDir() + L"\\run-report.exe"), " is not a Tervo launcher stub"},
-        {basic + L" -o " + quoted(out + L"\\no such dir\\setup.exe"), "createTempFile(stg, .tmp, "},
+        {basic + target + L" --stub " + inQuotes(testProgramDir() + L"\\run-report.exe"), " is not a Tervo launcher stub"},
+        {basic + L" -o " + inQuotes(out + L"\\no such dir\\setup.exe"), "createTempFile(stg, .tmp, "},
     };
     for (const auto& c : cases) {
         const ProcessResult r = pack(c.args);
@@ -189,7 +187,7 @@ TEST_F(PackTest, RefusalsExplainAndWriteNothing) {
     writeFile(busy, "old contents");
     const HANDLE held = CreateFileW(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    const ProcessResult blocked = pack(basic + L" -o " + quoted(busy));
+    const ProcessResult blocked = pack(basic + L" -o " + inQuotes(busy));
     CloseHandle(held);
     EXPECT_EQ(1u, blocked.exitCode);
     EXPECT_NE(std::string::npos, blocked.standardError.find("MoveFileEx(")) << blocked.standardError;

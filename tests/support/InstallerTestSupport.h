@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "MsiUtils.h"
 #include "SysInfo.h"
@@ -53,4 +54,15 @@ inline void removeProductForTest(const tstring& productCode) {
         MsiConfigureProductExW(productCode.c_str(), INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress");
         MsiSetInternalUI(previous, nullptr);
     }
+}
+
+// The GREETING property the e2e basic package recorded in the registry, or "<none>".
+inline tstring basicPackageGreeting() {
+    std::vector<wchar_t> value(40000);
+    DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Tervo E2E Basic", L"Greeting", RRF_RT_REG_SZ, nullptr,
+                     value.data(), &size) != ERROR_SUCCESS) {
+        return L"<none>";
+    }
+    return value.data();
 }

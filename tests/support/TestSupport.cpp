@@ -285,6 +285,18 @@ ProcessResult runProcess(const tstring& commandLine, const std::vector<tstring>&
     return ChildProcess(commandLine, environment).finish();
 }
 
+std::vector<std::string> outputLines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        result.push_back(line);
+    }
+    return result;
+}
+
 tstring testProgramDir() {
     wchar_t path[MAX_PATH * 4];
     const DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));

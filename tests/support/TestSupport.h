@@ -106,6 +106,12 @@ private:
     std::unique_ptr<PipeReader> outputReader;
 };
 
+// The text in double quotes, as one element of a command line.
+inline tstring inQuotes(const tstring& text) { return L"\"" + text + L"\""; }
+
+// The lines of a program's output, without their line ends (LF or CR LF).
+std::vector<std::string> outputLines(const std::string& text);
+
 // Directory of the running test program.
 tstring testProgramDir();
 

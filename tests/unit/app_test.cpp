@@ -15,25 +15,12 @@ ProcessResult runProbe(const tstring& args, const tstring& debug = L"") {
 
 constexpr DWORD failed = 0xFFFFFFFF;
 
-// Standard error lines, without the line ends (LF or CR LF).
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        result.push_back(line);
-    }
-    return result;
-}
-
 } // namespace
 
 TEST(LaunchFrame, TervoErrorShowsItsOwnTextAndExitsMinusOne) {
     const ProcessResult r = runProbe(L"tervo-error \"Cannot open package\"");
     EXPECT_EQ(failed, r.exitCode);
-    EXPECT_EQ(std::vector<std::string>{"Cannot open package"}, lines(r.standardError));
+    EXPECT_EQ(std::vector<std::string>{"Cannot open package"}, outputLines(r.standardError));
     EXPECT_TRUE(r.standardError.ends_with("\n"));
     EXPECT_EQ("", r.standardOutput);
 }
@@ -43,7 +30,7 @@ TEST(LaunchFrame, NonAsciiTextReachesStandardErrorIntact) {
     EXPECT_EQ(failed, r.exitCode);
     const std::string expected = "CreateFile(C:\\no such\\J\xc3\xbcrgen \xe6\x97\xa5\xe6\x9c\xac\\main.msi) failed. "
                                  "System error [3](" + tstrings::encodeUtf8(systemErrorText(3)) + ")";
-    EXPECT_EQ(std::vector<std::string>{expected}, lines(r.standardError));
+    EXPECT_EQ(std::vector<std::string>{expected}, outputLines(r.standardError));
 }
 
 TEST(LaunchFrame, OtherFailuresShowTheRuntimeTextOrUnknownError) {
@@ -58,7 +45,7 @@ TEST(LaunchFrame, OtherFailuresShowTheRuntimeTextOrUnknownError) {
     for (const auto& c : cases) {
         const ProcessResult r = runProbe(c.args);
         EXPECT_EQ(failed, r.exitCode) << c.expected;
-        EXPECT_EQ(std::vector<std::string>{c.expected}, lines(r.standardError));
+        EXPECT_EQ(std::vector<std::string>{c.expected}, outputLines(r.standardError));
     }
 }
 
@@ -73,7 +60,7 @@ TEST(LaunchFrame, NormalReturnPassesTheStoredCodeAndIsSilent) {
 TEST(LaunchFrame, DebugModeWritesTheShortRecordsToStandardError) {
     const ProcessResult r = runProbe(L"tervo-error \"It broke\"", L"true");
     EXPECT_EQ(failed, r.exitCode);
-    const std::vector<std::string> got = lines(r.standardError);
+    const std::vector<std::string> got = outputLines(r.standardError);
     ASSERT_EQ(4u, got.size()) << r.standardError;
     std::smatch m;
     ASSERT_TRUE(std::regex_match(got[0], m, std::regex(R"(\[TRACE\] app\.cpp:(\d+): Entering app::launch)"))) << got[0];
@@ -90,7 +77,7 @@ TEST(LaunchFrame, OnlyTheExactValueTrueIsDebugMode) {
     for (const wchar_t* value : {L"TRUE", L"1", L"true ", L""}) {
         const ProcessResult r = runProbe(L"int", value);
         EXPECT_EQ(failed, r.exitCode);
-        EXPECT_EQ(std::vector<std::string>{"Unknown error"}, lines(r.standardError)) << tstrings::encodeUtf8(value);
+        EXPECT_EQ(std::vector<std::string>{"Unknown error"}, outputLines(r.standardError)) << tstrings::encodeUtf8(value);
     }
     const ProcessResult debug = runProbe(L"int", L"true");
     EXPECT_NE(std::string::npos, debug.standardError.find("] app.cpp:")) << debug.standardError;
