@@ -7,7 +7,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
 
 packages=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 wixl msitools googletest
-          xvfb xdotool x11-apps imagemagick osslsigncode openssl icoutils util-linux)
+          xvfb xdotool x11-apps imagemagick osslsigncode openssl icoutils util-linux xxhash)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
