@@ -2,15 +2,26 @@
 
 set(TERVO_CHECKSUM_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/TervoChecksum.cmake)
 
-# tervo_add_launcher(<target> <rc files>...): a launcher executable with the given resource scripts.
+# tervo_add_launcher(<target> [STUB] <rc files>...): a launcher executable with the given resource
+# scripts. Sections of a launcher that carries its package from the build are page-aligned in the
+# file, so that the loader maps the package straight from it instead of reading it into private
+# memory. A STUB carries no package: the packaging tool puts the package on a page of its own, so a
+# stub keeps the compact alignment of 512 bytes.
 function(tervo_add_launcher target)
-    add_executable(${target} WIN32 $<TARGET_OBJECTS:tervo-launcher-main> ${ARGN})
+    cmake_parse_arguments(ARG "STUB" "" "" ${ARGN})
+    add_executable(${target} WIN32 $<TARGET_OBJECTS:tervo-launcher-main> ${ARG_UNPARSED_ARGUMENTS})
     target_link_libraries(${target} PRIVATE tervo tervo-msi-delayload)
     tervo_target_defaults(${target})
-    if(NOT MSVC)
-        # Page-aligned sections let the loader map the package straight from the file instead of
-        # reading it into private memory; stripped and without unused code to stay small.
-        target_link_options(${target} PRIVATE -municode -mwindows -s -Wl,--gc-sections -Wl,--file-alignment,4096)
+    if(ARG_STUB)
+        set(alignment 512)
+    else()
+        set(alignment 4096)
+    endif()
+    if(MSVC)
+        target_link_options(${target} PRIVATE /FILEALIGN:${alignment})
+    else()
+        # Stripped and without unused code to stay small.
+        target_link_options(${target} PRIVATE -municode -mwindows -s -Wl,--gc-sections -Wl,--file-alignment,${alignment})
     endif()
 endfunction()
 
