@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "ErrorHandling.h"
 #include "FileUtils.h"
@@ -107,7 +109,9 @@ void EmbeddedPackage::saveToFile(const tstring& path) const {
         if (got == 0) {
             throwDamaged(modulePath, "truncated");
         }
-        hasher.update(piece.get(), got);
+        if (expected) {
+            hasher.update(piece.get(), got);
+        }
         writer.write(piece.get(), got);
         left -= got;
     }
