@@ -20,8 +20,10 @@ function(tervo_add_launcher target)
     if(MSVC)
         target_link_options(${target} PRIVATE /FILEALIGN:${alignment})
     else()
-        # Stripped and without unused code to stay small.
-        target_link_options(${target} PRIVATE -municode -mwindows -s -Wl,--gc-sections -Wl,--file-alignment,${alignment})
+        # Stripped and without unused code to stay small. GCC 12 fails inside its link-time
+        # optimisation when it splits the program into partitions: one partition.
+        target_link_options(${target} PRIVATE -municode -mwindows -s -Wl,--gc-sections -Wl,--file-alignment,${alignment}
+                            -Os -flto -flto-partition=none)
     endif()
 endfunction()
 

@@ -5,7 +5,9 @@ function(tervo_target_defaults target)
     else()
         # Separate sections let the linker drop what a program does not use.
         target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror -ffunction-sections -fdata-sections)
-        # Static runtime: every executable imports system DLLs only.
-        target_link_options(${target} PRIVATE -static)
+        # Static runtime: every executable imports system DLLs only. The library's objects carry
+        # intermediate code for the launchers' link-time optimisation; other programs are linked
+        # from their machine code.
+        target_link_options(${target} PRIVATE -static -fno-lto)
     endif()
 endfunction()
