@@ -1,9 +1,8 @@
 #include "IconFile.h"
 
 #include <cstring>
-#include <stdexcept>
 
-#include "ErrorHandling.h"
+#include "PackError.h"
 #include "PackIo.h"
 
 namespace pack {
@@ -12,14 +11,13 @@ namespace {
 
 constexpr size_t headerSize = 6;
 constexpr size_t fileEntrySize = 16;
-constexpr WORD iconType = 1;
-constexpr WORD cursorType = 2;
+constexpr uint16_t iconType = 1;
+constexpr uint16_t cursorType = 2;
 constexpr uint32_t bitmapInfoHeaderSize = 40;
 
-[[noreturn]] void throwInvalid(const tstring& name, const tstrings::MessageBuilder& reason,
-                               const SourceLocation& location = std::source_location::current()) {
-    throw TervoError<std::runtime_error>(std::runtime_error((tstrings::MessageBuilder()
-        << "[" << name << "] is not a valid icon file: " << reason.str()).utf8()), location);
+[[noreturn]] void throwInvalid(const std::string& name, const std::string& reason,
+                               const std::source_location& location = std::source_location::current()) {
+    throw Error("[" + name + "] is not a valid icon file: " + reason, location);
 }
 
 bool isPng(const char* data, size_t size) {
@@ -38,41 +36,41 @@ bool isDib(const char* data, size_t size) {
 
 } // namespace
 
-IconFile IconFile::read(const tstring& path) {
+IconFile IconFile::read(const std::string& path) {
     const std::shared_ptr<const SourceFile> file = SourceFile::open(path);
     return parse(DataBlock(file, 0, file->size()).load(), path);
 }
 
-IconFile IconFile::parse(const std::vector<char>& bytes, const tstring& name) {
+IconFile IconFile::parse(const std::vector<char>& bytes, const std::string& name) {
     if (bytes.size() < headerSize) {
-        throwInvalid(name, tstrings::MessageBuilder() << "it has only " << bytes.size() << " bytes");
+        throwInvalid(name, "it has only " + std::to_string(bytes.size()) + " bytes");
     }
-    const WORD reserved = loadU16(bytes.data());
-    const WORD type = loadU16(bytes.data() + 2);
-    const WORD count = loadU16(bytes.data() + 4);
+    const uint16_t reserved = loadU16(bytes.data());
+    const uint16_t type = loadU16(bytes.data() + 2);
+    const uint16_t count = loadU16(bytes.data() + 4);
     if (reserved != 0 || type != iconType) {
-        throwInvalid(name, tstrings::MessageBuilder() << (type == cursorType && reserved == 0 ? "it is a cursor" : "its header is wrong"));
+        throwInvalid(name, type == cursorType && reserved == 0 ? "it is a cursor" : "its header is wrong");
     }
     if (count == 0) {
-        throwInvalid(name, tstrings::MessageBuilder() << "it holds no image");
+        throwInvalid(name, "it holds no image");
     }
     const size_t entriesEnd = headerSize + fileEntrySize * count;
     if (bytes.size() < entriesEnd) {
-        throwInvalid(name, tstrings::MessageBuilder() << "it is cut short in its directory of " << count << " images");
+        throwInvalid(name, "it is cut short in its directory of " + std::to_string(count) + " images");
     }
     IconFile icon;
     icon.group.assign(bytes.begin(), bytes.begin() + headerSize);
-    for (WORD i = 0; i < count; ++i) {
+    for (uint16_t i = 0; i < count; ++i) {
         const char* entry = bytes.data() + headerSize + fileEntrySize * i;
         const uint32_t size = loadU32(entry + 8);
         const uint32_t offset = loadU32(entry + 12);
         if (size == 0 || offset < entriesEnd || offset > bytes.size() || size > bytes.size() - offset) {
-            throwInvalid(name, tstrings::MessageBuilder() << "image " << (i + 1) << " (" << size << " bytes at offset " << offset
-                                                          << ") lies outside the file of " << bytes.size() << " bytes");
+            throwInvalid(name, "image " + std::to_string(i + 1) + " (" + std::to_string(size) + " bytes at offset " +
+                                   std::to_string(offset) + ") lies outside the file of " + std::to_string(bytes.size()) + " bytes");
         }
         const char* image = bytes.data() + offset;
         if (!isPng(image, size) && !isDib(image, size)) {
-            throwInvalid(name, tstrings::MessageBuilder() << "image " << (i + 1) << " is neither a PNG nor a bitmap");
+            throwInvalid(name, "image " + std::to_string(i + 1) + " is neither a PNG nor a bitmap");
         }
         icon.imageData.emplace_back(image, image + size);
         // The group entry is the file entry with the image offset replaced by a 16-bit id.
@@ -82,11 +80,11 @@ IconFile IconFile::parse(const std::vector<char>& bytes, const tstring& name) {
     return icon;
 }
 
-void IconFile::addTo(ResourceTree& tree, WORD language) const {
+void IconFile::addTo(ResourceTree& tree, uint16_t language) const {
     tree.removeType(ResourceTypes::icon);
     tree.removeType(ResourceTypes::groupIcon);
     for (size_t i = 0; i < imageData.size(); ++i) {
-        tree.put(ResourceTypes::icon, static_cast<WORD>(i + 1), language, DataBlock(imageData[i]));
+        tree.put(ResourceTypes::icon, static_cast<uint16_t>(i + 1), language, DataBlock(imageData[i]));
     }
     tree.put(ResourceTypes::groupIcon, 1, language, DataBlock(group));
 }

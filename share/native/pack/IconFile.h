@@ -1,20 +1,19 @@
 // An .ico file read as the RT_ICON images and the RT_GROUP_ICON directory of a resource section.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "ResourceTree.h"
-#include "WinHeaders.h"
-#include "tstrings.h"
 
 namespace pack {
 
 class IconFile {
 public:
-    // Reads and checks the file; throws a TervoError naming it and the fault.
-    static IconFile read(const tstring& path);
+    // Reads and checks the file; throws a pack::Error naming it and the fault.
+    static IconFile read(const std::string& path);
     // Checks the bytes of an .ico file; `name` is used in messages.
-    static IconFile parse(const std::vector<char>& bytes, const tstring& name);
+    static IconFile parse(const std::vector<char>& bytes, const std::string& name);
 
     // The images in file order, each a PNG or a DIB with its mask; resource ids 1..n.
     const std::vector<std::vector<char>>& images() const { return imageData; }
@@ -23,7 +22,7 @@ public:
 
     // Replaces every icon and icon group of the tree with this icon: group 1 and images 1..n.
     // Icons of the stub would otherwise be shown first or be mixed with these.
-    void addTo(ResourceTree& tree, WORD language = 0) const;
+    void addTo(ResourceTree& tree, uint16_t language = neutralLanguage) const;
 
 private:
     std::vector<std::vector<char>> imageData;

@@ -1,258 +1,389 @@
 #include "PackCommands.h"
 
-#include <io.h>
-
 #include <algorithm>
-#include <stdexcept>
+#include <cstdlib>
+#include <optional>
+#include <sstream>
 
-#include "FileUtils.h"
-#include "Guid.h"
 #include "IconFile.h"
-#include "MsiDb.h"
-#include "MsiUtils.h"
+#include "PackError.h"
+#include "PackageChecksum.h"
+#include "PackageRules.h"
 #include "PeImage.h"
 #include "PeWriter.h"
-#include "SysInfo.h"
+#include "Utf.h"
 #include "VersionBlock.h"
-#include "WinHeaders.h"
 
 namespace pack {
 
 namespace {
 
-[[noreturn]] void fail(const tstrings::MessageBuilder& message) {
-    throw TervoError<std::runtime_error>(std::runtime_error(message.utf8()));
-}
-
-// What the package's Property table says about the product.
-struct ProductInfo {
-    tstring productCode;
-    tstring name;
-    tstring version;
-    tstring manufacturer;
-};
-
-ProductInfo readProductInfo(const tstring& packagePath) {
-    if (!FileUtils::pathExists(packagePath) || FileUtils::isDirectory(packagePath)) {
-        fail(tstrings::MessageBuilder() << "Package not found: " << packagePath);
-    }
-    try {
-        const msi::Database database(packagePath);
-        return ProductInfo{database.getProperty(std::nothrow, L"ProductCode"),
-                           database.getProperty(std::nothrow, L"ProductName"),
-                           database.getProperty(std::nothrow, L"ProductVersion"),
-                           database.getProperty(std::nothrow, L"Manufacturer")};
-    } catch (const TervoError<msi::Error>& e) {
-        fail(tstrings::MessageBuilder() << packagePath << " is not a Windows Installer package: "
-                                        << std::string(e.plainMessage()));
-    }
-}
-
-// The braced upper-case form the launcher needs, exactly 38 characters.
-tstring canonicalProductCode(const tstring& text, const char* origin) {
-    try {
-        return Guid(text).toString();
-    } catch (const std::runtime_error&) {
-        fail(tstrings::MessageBuilder() << "Invalid product code '" << text << "' " << origin
-                                        << ": expected a GUID such as {6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69}");
-    }
-}
-
-tstring defaultStubPath() {
-    return FileUtils::joinPath(FileUtils::parentPath(SysInfo::getProcessModulePath()), L"tervo-launcher.exe");
-}
-
-PeImage openLauncher(const tstring& path, const char* role) {
-    if (!FileUtils::pathExists(path) || FileUtils::isDirectory(path)) {
-        fail(tstrings::MessageBuilder() << "The " << role << " was not found: " << path);
-    }
-    return PeImage::open(path);
-}
-
-tstring describeSize(uint64_t bytes) {
-    tstrings::MessageBuilder text;
-    if (bytes < 10 * 1024) {
-        text << bytes << " bytes";
-    } else if (bytes < 10 * 1024 * 1024) {
-        text << (bytes + 512) / 1024 << " KB";
-    } else {
-        text << (bytes + 512 * 1024) / (1024 * 1024) << " MB";
-    }
-    return text.str();
-}
-
-// Passes the image to the staged file and reports progress for large packages.
-class StagedSink : public ByteSink {
-public:
-    StagedSink(FileUtils::StagedFileWriter& writer, const Reporter& reporter, const tstring& name, uint64_t expected,
-               bool showProgress)
-        : writer(writer), reporter(reporter), name(name), expected(expected), showProgress(showProgress) {}
-
-    void write(const char* data, size_t size) override {
-        writer.write(data, size);
-        written += size;
-        if (showProgress && expected > 0) {
-            const int percent = static_cast<int>(std::min<uint64_t>(100, written * 100 / expected));
-            if (percent / 10 > reported / 10) {
-                reported = percent;
-                reporter.progress((tstrings::MessageBuilder() << "Writing " << name << ": " << percent << "%").str());
-            }
-        }
-    }
-
-private:
-    FileUtils::StagedFileWriter& writer;
-    const Reporter& reporter;
-    tstring name;
-    uint64_t expected;
-    bool showProgress;
-    uint64_t written = 0;
-    int reported = 0;
-};
+const char* const guidExample = "{6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69}";
+const char* const stubName = "tervo-launcher.exe";
+const char* const setupSuffix = " Setup";
 
 // Progress is worth showing from this package size on.
 constexpr uint64_t progressThreshold = 16 * 1024 * 1024;
 
-const DataBlock& packageOf(const ResourceTree& resources, const tstring& launcherPath) {
+// A file the user named: it must exist and not be a directory. `what` starts the message.
+void requireFile(const std::string& path, const std::string& what) {
+    const PathKind kind = platform::pathKind(path);
+    if (kind == PathKind::Missing) {
+        throw Error(what + path);
+    }
+    if (kind == PathKind::Directory) {
+        throw Error(what + path + " is a directory");
+    }
+}
+
+// A destination the user named: not a directory, in a folder that exists.
+void requireWritable(const std::string& path) {
+    if (platform::pathKind(path) == PathKind::Directory) {
+        throw Error("Cannot write " + path + ": it is a directory");
+    }
+    const std::string folder = platform::parentDirectory(path);
+    const PathKind kind = platform::pathKind(folder);
+    if (kind == PathKind::Missing) {
+        throw Error("Cannot write " + path + ": the folder " + folder + " does not exist");
+    }
+    if (kind == PathKind::File) {
+        throw Error("Cannot write " + path + ": " + folder + " is not a folder");
+    }
+}
+
+std::string defaultStubPath() {
+    const std::string tools = platform::toolDirectory();
+    const std::string beside = platform::joinPath(tools, stubName);
+    const std::string installed = platform::joinPath(platform::parentDirectory(tools), std::string("share/tervo/") + stubName);
+    return platform::pathKind(beside) == PathKind::Missing && platform::pathKind(installed) == PathKind::File ? installed
+                                                                                                             : beside;
+}
+
+std::string describeSize(uint64_t bytes) {
+    if (bytes < 10 * 1024) {
+        return std::to_string(bytes) + " bytes";
+    }
+    if (bytes < 10 * 1024 * 1024) {
+        return std::to_string((bytes + 512) / 1024) + " KB";
+    }
+    return std::to_string((bytes + 512 * 1024) / (1024 * 1024)) + " MB";
+}
+
+// Passes the bytes on and reports every further tenth of `expected` written.
+class ProgressSink : public ByteSink {
+public:
+    ProgressSink(ByteSink& out, Reporter& reporter, const std::string& name, uint64_t expected, bool show)
+        : output(out), reporter(reporter), name(name), expected(expected), show(show && expected > 0) {}
+
+    void write(const char* data, size_t size) override {
+        output.write(data, size);
+        written += size;
+        const int percent = show ? static_cast<int>(std::min<uint64_t>(100, written * 100 / expected)) : 0;
+        if (percent / 10 > reported / 10) {
+            reported = percent;
+            reporter.err("Writing " + name + ": " + std::to_string(percent) + "%");
+        }
+    }
+    void writeAt(uint64_t offset, const char* data, size_t size) override { output.writeAt(offset, data, size); }
+
+private:
+    ByteSink& output;
+    Reporter& reporter;
+    std::string name;
+    uint64_t expected;
+    bool show;
+    uint64_t written = 0;
+    int reported = 0;
+};
+
+// Passes the bytes on and hashes them.
+class HashingSink : public ByteSink {
+public:
+    explicit HashingSink(ByteSink& out) : output(out) {}
+    void write(const char* data, size_t size) override {
+        output.write(data, size);
+        hasher.update(data, size);
+    }
+    void writeAt(uint64_t offset, const char* data, size_t size) override { output.writeAt(offset, data, size); }
+    uint64_t digest() const { return hasher.digest(); }
+
+private:
+    ByteSink& output;
+    PackageChecksum::Xxh64 hasher;
+};
+
+void requireShortEnough(const std::string& property, const std::string& text, size_t limit) {
+    const size_t length = toUtf16(text).size();
+    if (length > limit) {
+        throw Error("The package's " + property + " has " + std::to_string(length) +
+                    " characters; a launcher's version block holds at most " + std::to_string(limit));
+    }
+}
+
+std::string describeExternal(const std::string& packagePath, const std::vector<ExternalPart>& parts) {
+    const ExternalPart& first = parts.front();
+    std::string text = packagePath + " is not self-contained: ";
+    text += first.kind == ExternalPart::Kind::Cabinet ? "its cabinet '" + first.name + "' is not embedded in it"
+                                                      : "its file '" + first.name + "' is stored uncompressed beside it";
+    if (parts.size() > 1) {
+        text += " (and " + std::to_string(parts.size() - 1) + " more)";
+    }
+    return text + "; a launcher can only carry a package that holds all its files";
+}
+
+// The product code to embed: the one given, which must be the package's own in any spelling,
+// or the package's.
+std::string chooseProductCode(const std::string& packagePath, const std::string& given, const std::string& own) {
+    std::optional<std::string> ownCode;
+    if (!own.empty()) {
+        ownCode = canonicalGuid(own);
+        if (!ownCode) {
+            throw Error("Invalid product code '" + own + "' in the package's ProductCode property: expected a GUID such as " +
+                        guidExample);
+        }
+    }
+    if (given.empty()) {
+        if (!ownCode) {
+            throw Error(packagePath + " has no ProductCode property; give the product code with --product-code");
+        }
+        return *ownCode;
+    }
+    const std::optional<std::string> givenCode = canonicalGuid(given);
+    if (!givenCode) {
+        throw Error("Invalid product code '" + given + "' given with --product-code: expected a GUID such as " + guidExample);
+    }
+    if (ownCode && *ownCode != *givenCode) {
+        throw Error("The product code " + *givenCode + " given with --product-code differs from the package's ProductCode " +
+                    *ownCode + ": the launcher could not remove the product it installs");
+    }
+    return *givenCode;
+}
+
+PeImage openLauncher(const std::string& path) {
+    requireFile(path, "The launcher was not found: ");
+    return PeImage::open(path);
+}
+
+const DataBlock& packageOf(const ResourceTree& resources, const std::string& launcherPath) {
     const DataBlock* package = resources.find(ResourceTypes::rcData, ResourceNames::package);
     if (!package) {
-        fail(tstrings::MessageBuilder() << launcherPath << " carries no package: it is not a packed Tervo launcher");
+        throw Error(launcherPath + " carries no package: it is not a packed Tervo launcher");
     }
     return *package;
 }
 
+// The launcher's checksum resource: absent (an older tool made it), its text, and its value
+// when the text is well formed.
+struct StoredChecksum {
+    bool present = false;
+    std::string text;
+    std::optional<uint64_t> value;
+};
+
+StoredChecksum storedChecksum(const ResourceTree& resources) {
+    StoredChecksum stored;
+    const DataBlock* block = resources.find(ResourceTypes::rcData, ResourceNames::checksum);
+    if (block) {
+        stored.present = true;
+        stored.text = block->size() <= 64 ? block->text() : "(" + std::to_string(block->size()) + " bytes)";
+        stored.value = PackageChecksum::parseText(stored.text);
+    }
+    return stored;
+}
+
 } // namespace
 
-void Reporter::writeLine(FILE* stream, const tstring& line) {
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    DWORD mode = 0;
-    if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
-        const tstring text = line + L"\n";
-        DWORD written = 0;
-        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    const std::string text = tstrings::encodeUtf8(line) + "\n";
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
-}
+void ConsoleReporter::out(const std::string& line) { platform::writeLine(Stream::Out, line); }
+void ConsoleReporter::err(const std::string& line) { platform::writeLine(Stream::Err, line); }
 
-void Reporter::say(const tstring& line) const { writeLine(out, line); }
-void Reporter::progress(const tstring& line) const { writeLine(err, line); }
-
-void packPackage(const PackOptions& options, const Reporter& reporter) {
-    const tstring packagePath = FileUtils::toAbsolutePath(options.input);
-    const tstring outputPath = FileUtils::toAbsolutePath(options.output);
-    const tstring stubPath = options.stub.empty() ? defaultStubPath() : FileUtils::toAbsolutePath(options.stub);
-    if (FileUtils::foldPath(outputPath) == FileUtils::foldPath(packagePath) ||
-        FileUtils::foldPath(outputPath) == FileUtils::foldPath(stubPath)) {
-        fail(tstrings::MessageBuilder() << "The output must be another file than the package and the stub: "
-                                        << outputPath);
+void packPackage(const PackOptions& options, Reporter& reporter) {
+    const std::string packagePath = platform::absolutePath(options.input);
+    const std::string outputPath = platform::absolutePath(options.output);
+    const std::string stubPath = options.stub.empty() ? defaultStubPath() : platform::absolutePath(options.stub);
+    if (platform::sameFile(outputPath, packagePath) || platform::sameFile(outputPath, stubPath)) {
+        throw Error("The output must be another file than the package and the stub: " + outputPath);
     }
-
-    const ProductInfo product = readProductInfo(packagePath);
-    tstring productCode;
-    if (!options.productCode.empty()) {
-        productCode = canonicalProductCode(options.productCode, "given with --product-code");
-    } else if (product.productCode.empty()) {
-        fail(tstrings::MessageBuilder() << packagePath
-                                        << " has no ProductCode property; give the product code with --product-code");
-    } else {
-        productCode = canonicalProductCode(product.productCode, "in the package's ProductCode property");
+    requireWritable(outputPath);
+    requireFile(packagePath, "Package not found: ");
+    const auto package = SourceFile::open(packagePath);
+    const std::optional<PackageFacts> facts = platform::readPackageFacts(packagePath);
+    if (!facts) {
+        throw Error(packagePath + " is not a Windows Installer package");
     }
-    if (product.version.empty()) {
-        fail(tstrings::MessageBuilder() << packagePath << " has no ProductVersion property");
+    const std::string productCode = chooseProductCode(packagePath, options.productCode, facts->productCode);
+    if (facts->productVersion.empty()) {
+        throw Error(packagePath + " has no ProductVersion property");
+    }
+    const std::vector<ExternalPart> external = findExternalParts(*facts);
+    if (!external.empty()) {
+        throw Error(describeExternal(packagePath, external));
+    }
+    const std::string outputName = platform::fileName(outputPath);
+    std::string productName = facts->productName;
+    if (productName.empty()) {
+        const std::string packageName = platform::fileName(packagePath);
+        productName = packageName.substr(0, packageName.rfind('.'));
+    }
+    requireShortEnough("ProductName", productName, maxVersionTextLength - std::string(setupSuffix).size());
+    requireShortEnough("Manufacturer", facts->manufacturer, maxVersionTextLength);
+    if (toUtf16(outputName).size() > maxVersionTextLength) {
+        throw Error("The output's file name is longer than " + std::to_string(maxVersionTextLength) + " characters");
     }
 
-    const PeImage stub = openLauncher(stubPath, "launcher stub");
+    requireFile(stubPath, "The launcher stub was not found: ");
+    const PeImage stub = PeImage::open(stubPath);
     ResourceTree resources = stub.resources();
     if (!resources.contains(ResourceTypes::rcData, ResourceNames::launcherMarker)) {
-        fail(tstrings::MessageBuilder() << stubPath << " is not a Tervo launcher stub");
+        throw Error(stubPath + " is not a Tervo launcher stub");
     }
-
-    const auto package = SourceFile::open(packagePath);
-    resources.replace(ResourceTypes::rcData, ResourceNames::package, LANG_NEUTRAL,
-                      DataBlock(package, 0, package->size()));
-    const std::string codeBytes = tstrings::encodeUtf8(productCode);
-    resources.replace(ResourceTypes::rcData, ResourceNames::productCode, LANG_NEUTRAL,
-                      DataBlock(std::vector<char>(codeBytes.begin(), codeBytes.end())));
-    const tstring productName =
-        product.name.empty() ? FileUtils::withExtension(FileUtils::leafName(packagePath), L"") : product.name;
-    setVersionResource(resources, VersionStrings{productName, product.version, product.manufacturer,
-                                                 productName + L" Setup", product.version,
-                                                 FileUtils::leafName(outputPath)});
+    if (resources.contains(ResourceTypes::rcData, ResourceNames::package)) {
+        throw Error(stubPath + " already carries a package; pack into the plain launcher stub " + stubName);
+    }
+    resources.replace(ResourceTypes::rcData, ResourceNames::package, neutralLanguage, DataBlock(package, 0, package->size()));
+    resources.replace(ResourceTypes::rcData, ResourceNames::productCode, neutralLanguage, DataBlock(productCode));
+    setVersionResource(resources, VersionStrings{productName, facts->productVersion, facts->manufacturer,
+                                                 productName + setupSuffix, facts->productVersion, outputName});
     if (!options.icon.empty()) {
-        IconFile::read(FileUtils::toAbsolutePath(options.icon)).addTo(resources);
+        IconFile::read(platform::absolutePath(options.icon)).addTo(resources);
     }
 
-    FileUtils::StagedFileWriter writer(outputPath);
-    StagedSink sink(writer, reporter, FileUtils::leafName(outputPath), stub.fileSize() + package->size(),
-                    !options.quiet && package->size() >= progressThreshold);
-    const ImageLayout layout = writeImage(stub, resources, sink);
-    writer.commit();
+    const std::unique_ptr<StagedOutput> output = platform::createStagedOutput(outputPath);
+    ProgressSink sink(*output, reporter, outputName, stub.fileSize() + package->size(),
+                      !options.quiet && package->size() >= progressThreshold);
+    const ImageLayout layout = writeImage(stub, resources, sink, true);
+    output->commit();
 
     if (!options.quiet) {
-        reporter.say((tstrings::MessageBuilder() << L"Wrote " << outputPath << L": " << productName << L" "
-                                                 << product.version << L", product code " << productCode << L", "
-                                                 << describeSize(layout.fileSize))
-                         .str());
+        for (const std::string& warning : layout.warnings) {
+            reporter.err("Warning: " + warning);
+        }
+        reporter.out("Wrote " + outputPath + ": " + productName + " " + facts->productVersion + ", product code " +
+                     productCode + ", " + describeSize(layout.fileSize));
     }
 }
 
-void inspectLauncher(const PackOptions& options, const Reporter& reporter) {
-    const tstring launcherPath = FileUtils::toAbsolutePath(options.input);
-    const PeImage launcher = openLauncher(launcherPath, "launcher");
+void inspectLauncher(const PackOptions& options, Reporter& reporter) {
+    const std::string launcherPath = platform::absolutePath(options.input);
+    const PeImage launcher = openLauncher(launcherPath);
     const ResourceTree resources = launcher.resources();
     const DataBlock& package = packageOf(resources, launcherPath);
     const DataBlock* code = resources.find(ResourceTypes::rcData, ResourceNames::productCode);
-    tstring codeText = L"(none)";
-    if (code) {
-        const std::vector<char> bytes = code->load();
-        codeText = tstrings::decodeUtf8OrWiden(std::string(bytes.begin(), bytes.end()));
+    const std::string codeText = code ? code->text() : "(none)";
+    reporter.out("Launcher:      " + launcherPath);
+    reporter.out("Product code:  " + codeText);
+    reporter.out("Package size:  " + std::to_string(package.size()) + " bytes");
+
+    // The installer database library reads files only: the package goes to a scratch file,
+    // hashed on its way there.
+    const std::unique_ptr<ScratchFile> scratch = platform::createScratchFile();
+    HashingSink hashed(*scratch);
+    package.writeTo(hashed);
+    scratch->finish();
+    const StoredChecksum stored = storedChecksum(resources);
+    const std::string actual = PackageChecksum::formatText(hashed.digest());
+    if (!stored.present) {
+        reporter.out("Checksum:      none (the launcher was made by an older tool)");
+    } else if (stored.value == hashed.digest()) {
+        reporter.out("Checksum:      " + actual + ", the package matches");
+    } else {
+        reporter.out("Checksum:      " + stored.text + ", the package DOES NOT match (its checksum is " + actual +
+                     "): the launcher is damaged");
     }
 
-    // The installer reads databases from files only: the package goes to a temporary file first.
-    const tstring tempPath = FileUtils::createTempFile(L"inspect", L".msi", SysInfo::getTempDir());
-    FileUtils::DeletionList cleanup;
-    cleanup.addFile(tempPath);
-    {
-        FileUtils::StagedFileWriter writer(tempPath);
-        StagedSink sink(writer, reporter, FileUtils::leafName(tempPath), 0, false);
-        package.writeTo(sink);
-        writer.commit();
+    const std::optional<PackageFacts> product = platform::readPackageFacts(scratch->path());
+    if (!product) {
+        throw Error("The package carried by " + launcherPath + " is not a Windows Installer package");
     }
-    const ProductInfo product = readProductInfo(tempPath);
-
-    reporter.say(L"Launcher:      " + launcherPath);
-    reporter.say(L"Product code:  " + codeText);
-    reporter.say((tstrings::MessageBuilder() << L"Package size:  " << package.size() << L" bytes").str());
-    reporter.say(L"Product name:  " + product.name);
-    reporter.say(L"Version:       " + product.version);
-    reporter.say(L"Manufacturer:  " + product.manufacturer);
-    if (!product.productCode.empty() && !tstrings::equal(product.productCode, codeText, tstrings::IGNORE_CASE)) {
-        reporter.say(L"Note: the package's own ProductCode is " + product.productCode);
+    reporter.out("Product name:  " + product->productName);
+    reporter.out("Version:       " + product->productVersion);
+    reporter.out("Manufacturer:  " + product->manufacturer);
+    const std::optional<std::string> own = canonicalGuid(product->productCode);
+    if (!product->productCode.empty() && own != canonicalGuid(codeText)) {
+        reporter.out("Note: the package's own ProductCode is " + product->productCode);
     }
 }
 
-void extractPackage(const PackOptions& options, const Reporter& reporter) {
-    const tstring launcherPath = FileUtils::toAbsolutePath(options.input);
-    const tstring outputPath = FileUtils::toAbsolutePath(options.output);
-    if (FileUtils::foldPath(outputPath) == FileUtils::foldPath(launcherPath)) {
-        fail(tstrings::MessageBuilder() << "The output must be another file than the launcher: " << outputPath);
+void extractPackage(const PackOptions& options, Reporter& reporter) {
+    const std::string launcherPath = platform::absolutePath(options.input);
+    const std::string outputPath = platform::absolutePath(options.output);
+    if (platform::sameFile(outputPath, launcherPath)) {
+        throw Error("The output must be another file than the launcher: " + outputPath);
     }
-    const PeImage launcher = openLauncher(launcherPath, "launcher");
+    const PeImage launcher = openLauncher(launcherPath);
     const ResourceTree resources = launcher.resources();
     const DataBlock& package = packageOf(resources, launcherPath);
+    requireWritable(outputPath);
 
-    FileUtils::StagedFileWriter writer(outputPath);
-    StagedSink sink(writer, reporter, FileUtils::leafName(outputPath), package.size(),
-                    !options.quiet && package.size() >= progressThreshold);
-    package.writeTo(sink);
-    writer.commit();
-    if (!options.quiet) {
-        reporter.say((tstrings::MessageBuilder() << L"Wrote " << outputPath << L": " << package.size() << L" bytes")
-                         .str());
+    const StoredChecksum stored = storedChecksum(resources);
+    const std::string outputName = platform::fileName(outputPath);
+    const std::unique_ptr<StagedOutput> output = platform::createStagedOutput(outputPath);
+    ProgressSink progress(*output, reporter, outputName, package.size(),
+                          !options.quiet && package.size() >= progressThreshold);
+    HashingSink hashed(progress);
+    package.writeTo(hashed);
+    const std::string actual = PackageChecksum::formatText(hashed.digest());
+    const bool damaged = stored.present && stored.value != hashed.digest();
+    const std::string damage = "The package inside " + launcherPath + " is damaged: its checksum is " + actual +
+                               ", the launcher says " + stored.text;
+    if (damaged && !options.ignoreChecksum) {
+        throw Error(damage + "; nothing was written (--ignore-checksum writes it anyway)");
     }
+    output->commit();
+    if (damaged) {
+        reporter.err("Warning: " + damage);
+    }
+    if (!options.quiet) {
+        reporter.out("Wrote " + outputPath + ": " + std::to_string(package.size()) + " bytes");
+    }
+}
+
+int runPackTool(const std::vector<std::string>& args, Reporter& reporter) {
+    PackOptions options;
+    try {
+        options = parsePackOptions(args);
+    } catch (const UsageError& e) {
+        reporter.err(std::string("tervo-pack: ") + e.what());
+        reporter.err("");
+        std::istringstream usage(packUsage());
+        for (std::string line; std::getline(usage, line);) {
+            reporter.err(line);
+        }
+        return 2;
+    }
+    try {
+        switch (options.command) {
+        case PackOptions::Command::Help: {
+            std::istringstream usage(packUsage());
+            for (std::string line; std::getline(usage, line);) {
+                reporter.out(line);
+            }
+            break;
+        }
+        case PackOptions::Command::Version:
+            reporter.out("tervo-pack 1.1");
+            break;
+        case PackOptions::Command::Pack:
+            packPackage(options, reporter);
+            break;
+        case PackOptions::Command::Inspect:
+            inspectLauncher(options, reporter);
+            break;
+        case PackOptions::Command::Extract:
+            extractPackage(options, reporter);
+            break;
+        }
+        return 0;
+    } catch (const Error& e) {
+        reporter.err(std::string("tervo-pack: ") + e.what());
+        const char* debug = std::getenv("TERVO_DEBUG");
+        if (debug && std::string(debug) == "true") {
+            reporter.err(std::string("  raised at ") + e.location().file_name() + ":" + std::to_string(e.location().line()) +
+                         " in " + e.location().function_name());
+        }
+    } catch (const std::exception& e) {
+        reporter.err(std::string("tervo-pack: ") + e.what());
+    }
+    return 1;
 }
 
 } // namespace pack

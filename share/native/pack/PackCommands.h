@@ -2,37 +2,46 @@
 // and write the package a launcher carries back out.
 #pragma once
 
-#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "PackOptions.h"
-#include "tstrings.h"
 
 namespace pack {
 
-// Where the commands report: text for the user on `out`, progress on `err`. Text reaches a
-// console as Unicode and anything else as UTF-8.
+// Where the commands report: text for the user, and progress, warnings and failures.
 class Reporter {
 public:
-    Reporter(FILE* out, FILE* err) : out(out), err(err) {}
-    void say(const tstring& line) const;
-    void progress(const tstring& line) const;
-
-private:
-    static void writeLine(FILE* stream, const tstring& line);
-    FILE* out;
-    FILE* err;
+    virtual ~Reporter() = default;
+    virtual void out(const std::string& line) = 0;
+    virtual void err(const std::string& line) = 0;
 };
 
-// Writes `options.output`: the stub with the package, its product code, a version block that
-// describes the product and the icon. The output is built beside the destination and moved
-// into place only when complete; on any failure the destination is as it was and no
-// temporary file remains. Throws a TervoError with a message for the user.
-void packPackage(const PackOptions& options, const Reporter& reporter);
+// Reports on the process's standard output and standard error.
+class ConsoleReporter : public Reporter {
+public:
+    void out(const std::string& line) override;
+    void err(const std::string& line) override;
+};
 
-// Shows the product code, the package size and the product's name, version and manufacturer.
-void inspectLauncher(const PackOptions& options, const Reporter& reporter);
+// Writes `options.output`: the stub with the package, its product code and checksum, a version
+// block that describes the product and the icon. Refuses a package that is not self-contained,
+// a product code that differs from the package's, and a stub that already carries a package.
+// The output is built beside the destination and put in place only when complete; on any failure
+// the destination is as it was and no temporary file remains. Throws a pack::Error for the user.
+void packPackage(const PackOptions& options, Reporter& reporter);
 
-// Writes the package a launcher carries to `options.output`, byte for byte.
-void extractPackage(const PackOptions& options, const Reporter& reporter);
+// Shows the product code, the package size and checksum, and the product's name, version and
+// manufacturer. What it knows from the launcher is shown before the package is opened.
+void inspectLauncher(const PackOptions& options, Reporter& reporter);
+
+// Writes the package a launcher carries to `options.output`, byte for byte. A package that does
+// not match the launcher's checksum is not written unless `options.ignoreChecksum`.
+void extractPackage(const PackOptions& options, Reporter& reporter);
+
+// The whole tool: reads the arguments (UTF-8, without the program name), runs the command and
+// returns the exit code: 0 done, 1 failed with the reason on `reporter.err`, 2 a wrong command
+// line, with the usage. Never throws.
+int runPackTool(const std::vector<std::string>& args, Reporter& reporter);
 
 } // namespace pack

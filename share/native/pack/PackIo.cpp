@@ -2,63 +2,24 @@
 
 #include <algorithm>
 #include <limits>
-#include <ostream>
-#include <stdexcept>
 
-#include "ErrorHandling.h"
-#include "WinErrorHandling.h"
+#include "PackError.h"
 
 namespace pack {
 
-void StreamSink::write(const char* data, size_t size) {
-    if (!stream.write(data, static_cast<std::streamsize>(size))) {
-        throw TervoError<std::runtime_error>(
-            std::runtime_error((tstrings::MessageBuilder() << "Writing " << size << " bytes failed").utf8()));
-    }
+std::shared_ptr<const SourceFile> SourceFile::open(const std::string& path) {
+    return std::shared_ptr<const SourceFile>(new SourceFile(path, platform::openInput(path)));
 }
 
-std::shared_ptr<const SourceFile> SourceFile::open(const tstring& path) {
-    UniqueHandle handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!handle) {
-        const DWORD error = GetLastError();
-        throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "CreateFile(" << path << ") failed", CreateFileW, error));
-    }
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(handle.get(), &size)) {
-        const DWORD error = GetLastError();
-        throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "GetFileSizeEx(" << path << ") failed", GetFileSizeEx, error));
-    }
-    return std::shared_ptr<const SourceFile>(new SourceFile(path, std::move(handle), static_cast<uint64_t>(size.QuadPart)));
-}
+SourceFile::SourceFile(std::string path, std::unique_ptr<InputFile> input)
+    : filePath(std::move(path)), file(std::move(input)), fileSize(file->size()) {}
 
-SourceFile::SourceFile(tstring path, UniqueHandle handle, uint64_t size)
-    : filePath(std::move(path)), handle(std::move(handle)), fileSize(size) {}
-
-void SourceFile::read(uint64_t offset, void* buffer, size_t count) const {
+void SourceFile::read(uint64_t offset, char* buffer, size_t count) const {
     if (offset > fileSize || count > fileSize - offset) {
-        throw TervoError<std::runtime_error>(std::runtime_error((tstrings::MessageBuilder()
-            << "[" << filePath << "] ends at " << fileSize << " bytes, before " << count << " bytes at offset " << offset).utf8()));
+        throw Error("[" + filePath + "] ends at " + std::to_string(fileSize) + " bytes, before " + std::to_string(count) +
+                    " bytes at offset " + std::to_string(offset));
     }
-    char* out = static_cast<char*>(buffer);
-    while (count > 0) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(count, DWORD{1} << 30));
-        DWORD got = 0;
-        if (!ReadFile(handle.get(), out, want, &got, &at)) {
-            const DWORD error = GetLastError();
-            throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "ReadFile(" << filePath << ") failed", ReadFile, error));
-        }
-        if (got == 0) {
-            throw TervoError<std::runtime_error>(std::runtime_error((tstrings::MessageBuilder()
-                << "[" << filePath << "] was shortened while being read").utf8()));
-        }
-        out += got;
-        offset += got;
-        count -= got;
-    }
+    file->readAt(offset, buffer, count);
 }
 
 void SourceFile::visit(uint64_t offset, uint64_t count, const ChunkConsumer& consumer) const {
@@ -78,9 +39,8 @@ DataBlock::DataBlock(std::vector<char> data)
 DataBlock::DataBlock(std::shared_ptr<const SourceFile> source, uint64_t offset, uint64_t size)
     : file(std::move(source)), offset(offset), length(size) {
     if (offset > file->size() || size > file->size() - offset) {
-        throw TervoError<std::runtime_error>(std::runtime_error((tstrings::MessageBuilder()
-            << size << " bytes at offset " << offset << " lie outside [" << file->path() << "] of "
-            << file->size() << " bytes").utf8()));
+        throw Error(std::to_string(size) + " bytes at offset " + std::to_string(offset) + " lie outside [" + file->path() +
+                    "] of " + std::to_string(file->size()) + " bytes");
     }
 }
 
@@ -98,12 +58,17 @@ void DataBlock::writeTo(ByteSink& sink) const {
 
 std::vector<char> DataBlock::load() const {
     if (length > std::numeric_limits<size_t>::max()) {
-        throw TervoError<std::runtime_error>(std::runtime_error("Block too large to load into memory"));
+        throw Error("Block too large to load into memory");
     }
     std::vector<char> copy;
     copy.reserve(static_cast<size_t>(length));
     visit([&copy](const char* data, size_t size) { copy.insert(copy.end(), data, data + size); });
     return copy;
+}
+
+std::string DataBlock::text() const {
+    const std::vector<char> copy = load();
+    return std::string(copy.begin(), copy.end());
 }
 
 } // namespace pack

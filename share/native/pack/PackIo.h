@@ -1,63 +1,44 @@
-// Byte sinks, read-only source files and the blocks of bytes that the packer writes: held in
-// memory, or a region of a file streamed when written, so a package of hundreds of megabytes
-// never sits in memory.
+// Read-only source files and the blocks of bytes that the packer writes: held in memory, or a
+// region of a file streamed when written, so a package of hundreds of megabytes never sits in
+// memory. Also the little-endian fields of the on-disk structures.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <iosfwd>
 #include <memory>
+#include <string>
 #include <vector>
 
-#include "UniqueHandle.h"
-#include "tstrings.h"
+#include "Platform.h"
 
 namespace pack {
-
-// Where written bytes go. `write` takes the whole range or throws.
-class ByteSink {
-public:
-    virtual ~ByteSink() = default;
-    virtual void write(const char* data, size_t size) = 0;
-};
-
-// Writes to a binary std::ostream; a failed write throws a TervoError.
-class StreamSink : public ByteSink {
-public:
-    explicit StreamSink(std::ostream& stream) : stream(stream) {}
-    void write(const char* data, size_t size) override;
-
-private:
-    std::ostream& stream;
-};
 
 // Consumes a run of bytes piece by piece, in order.
 using ChunkConsumer = std::function<void(const char* data, size_t size)>;
 
-// A file opened for reading, shared by the blocks that refer to parts of it. Others may read
-// the file meanwhile, nobody may write it.
+// A file opened for reading, shared by the blocks that refer to parts of it.
 class SourceFile {
 public:
-    // Throws a TervoError naming the file when it cannot be opened.
-    static std::shared_ptr<const SourceFile> open(const tstring& path);
+    // Throws a pack::Error naming the file when it cannot be opened.
+    static std::shared_ptr<const SourceFile> open(const std::string& path);
 
-    const tstring& path() const { return filePath; }
+    const std::string& path() const { return filePath; }
     uint64_t size() const { return fileSize; }
 
     // Reads exactly `count` bytes at `offset`; throws when the file is shorter.
-    void read(uint64_t offset, void* buffer, size_t count) const;
-    // Hands the region to `consumer` in pieces of at most `chunkSize` bytes. Plain reads into one
-    // buffer measured as fast as a mapped view under Wine and keep the memory use flat.
+    void read(uint64_t offset, char* buffer, size_t count) const;
+    // Hands the region to `consumer` in pieces of at most `chunkSize` bytes, read one after the
+    // other into a single buffer, so memory use stays flat whatever the size.
     void visit(uint64_t offset, uint64_t count, const ChunkConsumer& consumer) const;
 
     static constexpr size_t chunkSize = size_t{4} << 20;
 
 private:
-    SourceFile(tstring path, UniqueHandle handle, uint64_t size);
+    SourceFile(std::string path, std::unique_ptr<InputFile> file);
 
-    tstring filePath;
-    UniqueHandle handle;
+    std::string filePath;
+    std::unique_ptr<InputFile> file;
     uint64_t fileSize;
 };
 
@@ -66,6 +47,7 @@ class DataBlock {
 public:
     DataBlock() = default;
     explicit DataBlock(std::vector<char> bytes);
+    explicit DataBlock(const std::string& bytes) : DataBlock(std::vector<char>(bytes.begin(), bytes.end())) {}
     // Throws when the region does not lie inside the file.
     DataBlock(std::shared_ptr<const SourceFile> file, uint64_t offset, uint64_t size);
     static DataBlock zeros(size_t count) { return DataBlock(std::vector<char>(count, 0)); }
@@ -79,6 +61,7 @@ public:
     void writeTo(ByteSink& sink) const;
     // A copy in memory; meant for small blocks.
     std::vector<char> load() const;
+    std::string text() const;
 
 private:
     std::shared_ptr<const std::vector<char>> bytes;
@@ -107,6 +90,11 @@ inline void appendU16(std::vector<char>& out, uint16_t value) {
 inline void appendU32(std::vector<char>& out, uint32_t value) {
     out.resize(out.size() + 4);
     storeU32(out.data() + out.size() - 4, value);
+}
+inline void appendUtf16(std::vector<char>& out, std::u16string_view text) {
+    for (const char16_t c : text) {
+        appendU16(out, static_cast<uint16_t>(c));
+    }
 }
 inline uint64_t alignUp(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 

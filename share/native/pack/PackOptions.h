@@ -1,32 +1,26 @@
 // The command line of the packaging tool.
 #pragma once
 
-#include <stdexcept>
-
-#include "tstrings.h"
+#include <string>
+#include <vector>
 
 namespace pack {
 
 struct PackOptions {
     enum class Command { Pack, Inspect, Extract, Help, Version };
     Command command = Command::Pack;
-    tstring input;  // the package to pack, or the launcher to inspect or extract from
-    tstring output; // -o
-    tstring stub;   // --stub; empty for the launcher beside the tool
-    tstring productCode;
-    tstring icon;
+    std::string input;  // the package to pack, or the launcher to inspect or extract from
+    std::string output; // -o
+    std::string stub;   // --stub; empty for the launcher beside the tool
+    std::string productCode;
+    std::string icon;
     bool quiet = false;
+    bool ignoreChecksum = false;
 };
 
-// Reads the arguments (without the program name). Throws UsageError for a command line that
-// does not make sense.
-PackOptions parsePackOptions(const tstring_array& args);
-
-// A command line the tool cannot follow; the tool prints the text and the usage and exits 2.
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// Reads the arguments (UTF-8, without the program name). Throws UsageError for a command line
+// that does not make sense: an unknown option, a missing or empty value, an option given twice.
+PackOptions parsePackOptions(const std::vector<std::string>& args);
 
 // The usage text.
 const char* packUsage();

@@ -1,25 +1,22 @@
 #include "PeImage.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstring>
-#include <stdexcept>
 
-#include "ErrorHandling.h"
+#include "PackError.h"
+#include "Utf.h"
 
 namespace pack {
 
 namespace {
 
-[[noreturn]] void throwMalformed(const tstring& path, const tstrings::MessageBuilder& reason,
-                                 const SourceLocation& location = std::source_location::current()) {
-    throw TervoError<std::runtime_error>(std::runtime_error((tstrings::MessageBuilder()
-        << "[" << path << "] is not a valid 64-bit PE file: " << reason.str()).utf8()), location);
+[[noreturn]] void throwMalformed(const std::string& path, const std::string& reason,
+                                 const std::source_location& location = std::source_location::current()) {
+    throw Error("[" + path + "] is not a valid 64-bit PE file: " + reason, location);
 }
 
 bool isPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
-constexpr uint32_t dataDirectoriesOffset = offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
 constexpr uint32_t maxSections = 96;
 // Bounds the work a crafted directory whose tables share subtrees can cause.
 constexpr size_t maxResourceEntries = 1 << 20;
@@ -29,15 +26,15 @@ public:
     ResourceDirectoryReader(const PeImage& image, const PeSection& section, uint32_t rootRva)
         : image(image), section(section), rootRva(rootRva) {}
 
-    void read(ResourceTree& tree) { readTable(0, 0, tree, ResourceId(WORD{0}), ResourceId(WORD{0})); }
+    void read(ResourceTree& tree) { readTable(0, 0, tree, ResourceId(uint16_t{0}), ResourceId(uint16_t{0})); }
 
 private:
     // Offset of `size` bytes at `offset` from the root, checked to lie in the section's raw data.
     uint64_t fileOffset(uint64_t offset, uint64_t size) const {
         const uint64_t rva = uint64_t{rootRva} + offset;
         if (rva < section.virtualAddress || rva + size > uint64_t{section.virtualAddress} + section.rawSize) {
-            throwMalformed(image.path(), tstrings::MessageBuilder() << "resource directory data at offset " << offset
-                                                                    << " lies outside its section");
+            throwMalformed(image.path(), "resource directory data at offset " + std::to_string(offset) +
+                                             " lies outside its section");
         }
         return section.rawOffset + (rva - section.virtualAddress);
     }
@@ -48,8 +45,8 @@ private:
         const uint32_t count = uint32_t{loadU16(header + 12)} + loadU16(header + 14);
         entriesSeen += count;
         if (entriesSeen > maxResourceEntries) {
-            throwMalformed(image.path(), tstrings::MessageBuilder() << "the resource directory has more than "
-                                                                    << maxResourceEntries << " entries");
+            throwMalformed(image.path(), "the resource directory has more than " + std::to_string(maxResourceEntries) +
+                                             " entries");
         }
         std::vector<char> entries(size_t{count} * 8);
         image.file()->read(fileOffset(uint64_t{offset} + sizeof header, entries.size()), entries.data(), entries.size());
@@ -58,8 +55,8 @@ private:
             const uint32_t target = loadU32(entries.data() + 8 * i + 4);
             const bool isTable = (target & 0x80000000) != 0;
             if (isTable != (level < 2)) {
-                throwMalformed(image.path(), tstrings::MessageBuilder() << "resource directory level " << level
-                                                                        << " has an entry of the wrong kind");
+                throwMalformed(image.path(), "resource directory level " + std::to_string(level) +
+                                                 " has an entry of the wrong kind");
             }
             if (level == 0) {
                 readTable(target & 0x7FFFFFFF, 1, tree, readId(id), name);
@@ -67,9 +64,9 @@ private:
                 readTable(target & 0x7FFFFFFF, 2, tree, type, readId(id));
             } else {
                 if (id > 0xFFFF) {
-                    throwMalformed(image.path(), tstrings::MessageBuilder() << "resource language " << id << " is not a number");
+                    throwMalformed(image.path(), "resource language " + std::to_string(id) + " is not a number");
                 }
-                tree.put(type, name, static_cast<WORD>(id), readData(target));
+                tree.put(type, name, static_cast<uint16_t>(id), readData(target));
             }
         }
     }
@@ -77,9 +74,9 @@ private:
     ResourceId readId(uint32_t id) const {
         if (!(id & 0x80000000)) {
             if (id > 0xFFFF) {
-                throwMalformed(image.path(), tstrings::MessageBuilder() << "resource id " << id << " is out of range");
+                throwMalformed(image.path(), "resource id " + std::to_string(id) + " is out of range");
             }
-            return ResourceId(static_cast<WORD>(id));
+            return ResourceId(static_cast<uint16_t>(id));
         }
         const uint32_t offset = id & 0x7FFFFFFF;
         char lengthBytes[2];
@@ -87,12 +84,12 @@ private:
         const uint16_t length = loadU16(lengthBytes);
         std::vector<char> chars(size_t{length} * 2);
         image.file()->read(fileOffset(uint64_t{offset} + 2, chars.size()), chars.data(), chars.size());
-        tstring name(length, L'\0');
+        std::u16string name(length, u'\0');
         for (uint16_t i = 0; i < length; ++i) {
-            name[i] = static_cast<wchar_t>(loadU16(chars.data() + 2 * i));
+            name[i] = static_cast<char16_t>(loadU16(chars.data() + 2 * i));
         }
         if (name.empty()) {
-            throwMalformed(image.path(), tstrings::MessageBuilder() << "a resource name is empty");
+            throwMalformed(image.path(), "a resource name is empty");
         }
         return ResourceId(name);
     }
@@ -113,7 +110,7 @@ private:
 
 } // namespace
 
-PeImage PeImage::open(const tstring& path) {
+PeImage PeImage::open(const std::string& path) {
     PeImage image(SourceFile::open(path));
     image.readHeaders();
     return image;
@@ -121,95 +118,95 @@ PeImage PeImage::open(const tstring& path) {
 
 void PeImage::readHeaders() {
     const uint64_t size = fileSize();
-    IMAGE_DOS_HEADER dos{};
-    if (size < sizeof dos) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "it has only " << size << " bytes");
+    if (size < pe::dosHeaderSize) {
+        throwMalformed(path(), "it has only " + std::to_string(size) + " bytes");
     }
-    source->read(0, &dos, sizeof dos);
-    if (dos.e_magic != IMAGE_DOS_SIGNATURE) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "it does not start with the MZ signature");
+    char dos[pe::dosHeaderSize];
+    source->read(0, dos, sizeof dos);
+    if (dos[0] != 'M' || dos[1] != 'Z') {
+        throwMalformed(path(), "it does not start with the MZ signature");
     }
-    ntOffset = static_cast<uint32_t>(dos.e_lfanew);
-    if (dos.e_lfanew < static_cast<LONG>(sizeof dos) || uint64_t{ntOffset} + 4 + IMAGE_SIZEOF_FILE_HEADER + 2 > size) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "the PE header offset " << dos.e_lfanew << " is out of range");
+    ntOffset = loadU32(dos + pe::dosNewHeaderOffset);
+    if (ntOffset < pe::dosHeaderSize || ntOffset > 0x10000000 || uint64_t{ntOffset} + 4 + pe::fileHeaderSize + 2 > size) {
+        throwMalformed(path(), "the PE header offset " + std::to_string(static_cast<int32_t>(ntOffset)) + " is out of range");
     }
-    char signature[4];
-    source->read(ntOffset, signature, sizeof signature);
-    if (std::memcmp(signature, "PE\0\0", 4) != 0) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "the PE signature is missing");
+    char ntHeaders[4 + pe::fileHeaderSize + 2];
+    source->read(ntOffset, ntHeaders, sizeof ntHeaders);
+    if (std::memcmp(ntHeaders, "PE\0\0", 4) != 0) {
+        throwMalformed(path(), "the PE signature is missing");
     }
-    source->read(ntOffset + 4, &fileHeader, IMAGE_SIZEOF_FILE_HEADER);
-    WORD magic = 0;
-    source->read(optionalHeaderOffset(), &magic, sizeof magic);
-    if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "it is a 32-bit image (PE32)");
+    const uint16_t magic = loadU16(ntHeaders + 4 + pe::fileHeaderSize);
+    if (magic == pe::magic32) {
+        throwMalformed(path(), "it is a 32-bit image (PE32)");
     }
-    if (magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "the optional header has the unknown magic number " << magic);
+    if (magic != pe::magic64) {
+        throwMalformed(path(), "the optional header has the unknown magic number " + std::to_string(magic));
     }
-    const uint32_t optionalSize = fileHeader.SizeOfOptionalHeader;
-    if (optionalSize < dataDirectoriesOffset || optionalSize > sizeof optional ||
+    optionalSize = loadU16(ntHeaders + 4 + pe::sizeOfOptionalHeader);
+    const uint32_t sectionCount = loadU16(ntHeaders + 4 + pe::numberOfSections);
+    if (optionalSize < pe::dataDirectories || optionalSize > pe::dataDirectories + 8 * pe::maxDataDirectories ||
         uint64_t{optionalHeaderOffset()} + optionalSize > size) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "the optional header size " << optionalSize << " is invalid");
+        throwMalformed(path(), "the optional header size " + std::to_string(optionalSize) + " is invalid");
     }
-    source->read(optionalHeaderOffset(), &optional, optionalSize);
-    if (optional.NumberOfRvaAndSizes > IMAGE_NUMBEROF_DIRECTORY_ENTRIES ||
-        dataDirectoriesOffset + 8 * optional.NumberOfRvaAndSizes > optionalSize) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "it declares " << optional.NumberOfRvaAndSizes
-                                                          << " data directories in an optional header of " << optionalSize << " bytes");
+    char optional[pe::dataDirectories];
+    source->read(optionalHeaderOffset(), optional, sizeof optional);
+    const uint32_t directories = loadU32(optional + pe::numberOfRvaAndSizes);
+    if (directories > pe::maxDataDirectories || pe::dataDirectories + 8 * directories > optionalSize) {
+        throwMalformed(path(), "it declares " + std::to_string(directories) + " data directories in an optional header of " +
+                                   std::to_string(optionalSize) + " bytes");
     }
-    if (!isPowerOfTwo(optional.FileAlignment) || optional.FileAlignment < 512 || optional.FileAlignment > 65536 ||
-        !isPowerOfTwo(optional.SectionAlignment) || optional.SectionAlignment < optional.FileAlignment) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "the file alignment " << optional.FileAlignment
-                                                          << " or the section alignment " << optional.SectionAlignment << " is invalid");
+    const uint32_t fileAlign = loadU32(optional + pe::fileAlignment);
+    const uint32_t sectionAlign = loadU32(optional + pe::sectionAlignment);
+    if (!isPowerOfTwo(fileAlign) || fileAlign < 512 || fileAlign > 65536 || !isPowerOfTwo(sectionAlign) ||
+        sectionAlign < fileAlign) {
+        throwMalformed(path(), "the file alignment " + std::to_string(fileAlign) + " or the section alignment " +
+                                   std::to_string(sectionAlign) + " is invalid");
     }
-    const uint32_t sectionCount = fileHeader.NumberOfSections;
     if (sectionCount == 0 || sectionCount > maxSections) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "it has " << sectionCount << " sections");
+        throwMalformed(path(), "it has " + std::to_string(sectionCount) + " sections");
     }
-    const uint64_t tableEnd = uint64_t{sectionTableOffset()} + uint64_t{sectionCount} * IMAGE_SIZEOF_SECTION_HEADER;
-    if (optional.SizeOfHeaders < tableEnd || optional.SizeOfHeaders > size) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "the header size " << optional.SizeOfHeaders
-                                                          << " does not cover the section table");
+    const uint32_t headersSize = loadU32(optional + pe::sizeOfHeaders);
+    const uint64_t tableEnd = uint64_t{sectionTableOffset()} + uint64_t{sectionCount} * pe::sectionHeaderSize;
+    if (headersSize < tableEnd || headersSize > size) {
+        throwMalformed(path(), "the header size " + std::to_string(headersSize) + " does not cover the section table");
     }
-    headerBytes.resize(optional.SizeOfHeaders);
+    headerBytes.resize(headersSize);
     source->read(0, headerBytes.data(), headerBytes.size());
 
     uint32_t previousEnd = 0;
     for (uint32_t i = 0; i < sectionCount; ++i) {
-        IMAGE_SECTION_HEADER header{};
-        const uint32_t at = sectionTableOffset() + i * IMAGE_SIZEOF_SECTION_HEADER;
-        std::memcpy(&header, headerBytes.data() + at, sizeof header);
+        const uint32_t at = sectionTableOffset() + i * pe::sectionHeaderSize;
+        const char* header = headerBytes.data() + at;
         PeSection section;
-        section.name.assign(reinterpret_cast<const char*>(header.Name),
-                            strnlen(reinterpret_cast<const char*>(header.Name), IMAGE_SIZEOF_SHORT_NAME));
-        section.virtualSize = header.Misc.VirtualSize;
-        section.virtualAddress = header.VirtualAddress;
-        section.rawSize = header.SizeOfRawData;
-        section.rawOffset = header.PointerToRawData;
-        section.characteristics = header.Characteristics;
+        section.name.assign(header, std::find(header, header + pe::sectionNameSize, '\0'));
+        section.virtualSize = loadU32(header + pe::sectionVirtualSize);
+        section.virtualAddress = loadU32(header + pe::sectionVirtualAddress);
+        section.rawSize = loadU32(header + pe::sectionRawSize);
+        section.rawOffset = loadU32(header + pe::sectionRawOffset);
+        section.characteristics = loadU32(header + pe::sectionCharacteristics);
         section.headerOffset = at;
-        if (section.rawSize > 0 &&
-            (section.rawOffset < optional.SizeOfHeaders || uint64_t{section.rawOffset} + section.rawSize > size)) {
-            throwMalformed(path(), tstrings::MessageBuilder() << "the data of section " << i << " lies outside the file");
+        if (section.rawSize > 0 && (section.rawOffset < headersSize || uint64_t{section.rawOffset} + section.rawSize > size)) {
+            throwMalformed(path(), "the data of section " + std::to_string(i) + " lies outside the file");
         }
         const uint64_t end = uint64_t{section.virtualAddress} + std::max(section.virtualSize, section.rawSize);
         if (section.virtualAddress < previousEnd || end > 0xFFFFFFFF) {
-            throwMalformed(path(), tstrings::MessageBuilder() << "section " << i << " overlaps the one before it");
+            throwMalformed(path(), "section " + std::to_string(i) + " overlaps the one before it");
         }
         previousEnd = static_cast<uint32_t>(end);
         sectionList.push_back(section);
     }
 }
 
-uint32_t PeImage::sectionTableOffset() const { return optionalHeaderOffset() + fileHeader.SizeOfOptionalHeader; }
-
-IMAGE_DATA_DIRECTORY PeImage::dataDirectory(uint32_t index) const {
-    return index < optional.NumberOfRvaAndSizes ? optional.DataDirectory[index] : IMAGE_DATA_DIRECTORY{};
+DataDirectory PeImage::dataDirectory(uint32_t index) const {
+    if (index >= dataDirectoryCount()) {
+        return {};
+    }
+    const uint32_t at = pe::dataDirectories + 8 * index;
+    return {optionalField(at), optionalField(at + 4)};
 }
 
 uint64_t PeImage::endOfSectionData() const {
-    uint64_t end = optional.SizeOfHeaders;
+    uint64_t end = sizeOfHeaders();
     for (const PeSection& section : sectionList) {
         if (section.rawSize > 0) {
             end = std::max(end, uint64_t{section.rawOffset} + section.rawSize);
@@ -230,23 +227,23 @@ const PeSection* PeImage::sectionAt(uint32_t rva) const {
 uint64_t PeImage::fileOffsetOf(uint32_t rva, uint32_t size) const {
     const PeSection* section = sectionAt(rva);
     if (!section || uint64_t{rva} - section->virtualAddress + size > section->rawSize) {
-        throwMalformed(path(), tstrings::MessageBuilder() << size << " bytes at RVA " << rva
-                                                          << " do not lie in the stored data of a section");
+        throwMalformed(path(), std::to_string(size) + " bytes at RVA " + std::to_string(rva) +
+                                   " do not lie in the stored data of a section");
     }
     return section->rawOffset + (rva - section->virtualAddress);
 }
 
 ResourceTree PeImage::resources() const {
     ResourceTree tree;
-    const IMAGE_DATA_DIRECTORY directory = dataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE);
-    if (directory.VirtualAddress == 0 || directory.Size == 0) {
+    const DataDirectory directory = dataDirectory(pe::resourceDirectory);
+    if (directory.virtualAddress == 0 || directory.size == 0) {
         return tree;
     }
-    const PeSection* section = sectionAt(directory.VirtualAddress);
+    const PeSection* section = sectionAt(directory.virtualAddress);
     if (!section) {
-        throwMalformed(path(), tstrings::MessageBuilder() << "the resource directory lies in no section");
+        throwMalformed(path(), "the resource directory lies in no section");
     }
-    ResourceDirectoryReader(*this, *section, directory.VirtualAddress).read(tree);
+    ResourceDirectoryReader(*this, *section, directory.virtualAddress).read(tree);
     return tree;
 }
 

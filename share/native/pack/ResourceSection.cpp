@@ -2,10 +2,9 @@
 
 #include <limits>
 #include <map>
-#include <stdexcept>
 #include <type_traits>
 
-#include "ErrorHandling.h"
+#include "PackError.h"
 
 namespace pack {
 
@@ -19,8 +18,7 @@ constexpr uint32_t nameFlag = 0x80000000;
 
 uint32_t checkedOffset(uint64_t offset) {
     if (offset > std::numeric_limits<uint32_t>::max()) {
-        throw TervoError<std::runtime_error>(std::runtime_error((tstrings::MessageBuilder()
-            << "Resources of " << offset << " bytes or more do not fit in an image").utf8()));
+        throw Error("Resources of " + std::to_string(offset) + " bytes or more do not fit in an image");
     }
     return static_cast<uint32_t>(offset);
 }
@@ -47,14 +45,12 @@ public:
     void write(std::vector<char>& out) const {
         for (const auto& [name, offset] : offsets) {
             appendU16(out, static_cast<uint16_t>(name.size()));
-            for (wchar_t c : name) {
-                appendU16(out, static_cast<uint16_t>(c));
-            }
+            appendUtf16(out, name);
         }
     }
 
 private:
-    std::map<tstring, uint64_t> offsets;
+    std::map<std::u16string, uint64_t> offsets;
 };
 
 template <class Map>
@@ -103,6 +99,7 @@ ResourceSection::ResourceSection(const ResourceTree& tree, uint32_t rva) {
             for (const auto& [language, data] : languages) {
                 checkedOffset(data.size()); // a data entry holds the size in 32 bits
                 dataOffsets.push_back(checkedOffset(end));
+                firstDataOffsets.emplace(std::make_pair(type, name), dataOffsets.back());
                 end = alignUp(end + data.size(), dataAlignment);
             }
         }
@@ -167,6 +164,11 @@ ResourceSection::ResourceSection(const ResourceTree& tree, uint32_t rva) {
             }
         }
     }
+}
+
+std::optional<uint32_t> ResourceSection::dataOffset(const ResourceId& type, const ResourceId& name) const {
+    const auto found = firstDataOffsets.find({type, name});
+    return found == firstDataOffsets.end() ? std::nullopt : std::optional<uint32_t>(found->second);
 }
 
 void ResourceSection::writeTo(ByteSink& sink) const {

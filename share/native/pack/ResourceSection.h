@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "PackIo.h"
@@ -23,11 +26,15 @@ public:
     // What to write, in order; adds up to size().
     const std::vector<DataBlock>& blocks() const { return parts; }
     void writeTo(ByteSink& sink) const;
+    // Where the data of the resource's first language starts in the section; null when the
+    // tree has no such resource.
+    std::optional<uint32_t> dataOffset(const ResourceId& type, const ResourceId& name) const;
 
     static constexpr uint32_t dataAlignment = 8;
 
 private:
     std::vector<DataBlock> parts;
+    std::map<std::pair<ResourceId, ResourceId>, uint32_t> firstDataOffsets;
     uint32_t sectionSize = 0;
 };
 

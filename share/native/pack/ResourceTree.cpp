@@ -1,29 +1,51 @@
 #include "ResourceTree.h"
 
-#include <stdexcept>
-
-#include "ErrorHandling.h"
-#include "WinErrorHandling.h"
+#include "PackError.h"
+#include "Utf.h"
 
 namespace pack {
 
-ResourceId::ResourceId(const tstring& name) {
-    if (name.empty() || name.size() > 0xFFFF) {
-        throw TervoError<std::runtime_error>(std::runtime_error((tstrings::MessageBuilder()
-            << "Invalid resource name [" << name << "]: it must have 1 to 65535 characters").utf8()));
+namespace {
+
+// Simple upper-case mapping of the letters that pair by a fixed offset or alternate in blocks.
+char16_t toUpper(char16_t c) {
+    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) ||
+        (c >= 0x430 && c <= 0x44F) || (c >= 0xFF41 && c <= 0xFF5A)) {
+        return static_cast<char16_t>(c - 0x20);
     }
-    text.resize(name.size());
-    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.c_str(), static_cast<int>(name.size()),
-                                     text.data(), static_cast<int>(text.size()), nullptr, nullptr, 0);
-    if (length != static_cast<int>(name.size())) {
-        const DWORD error = GetLastError();
-        throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "LCMapStringEx(" << name << ") failed", LCMapStringEx, error));
+    if (c == 0xFF) {
+        return 0x178;
+    }
+    if (c == 0x3C2) {
+        return 0x3A3;
+    }
+    if (c >= 0x450 && c <= 0x45F) {
+        return static_cast<char16_t>(c - 0x50);
+    }
+    // Latin Extended-A and Cyrillic pairs: upper case even, lower case odd, except the runs
+    // that start on an odd code point.
+    const bool oddPairs = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+    const bool evenPairs = (c >= 0x100 && c <= 0x137 && c != 0x131) || (c >= 0x14A && c <= 0x177) ||
+                           (c >= 0x460 && c <= 0x481) || (c >= 0x48A && c <= 0x4BF);
+    if ((evenPairs && (c & 1) == 1) || (oddPairs && (c & 1) == 0)) {
+        return static_cast<char16_t>(c - 1);
+    }
+    return c;
+}
+
+} // namespace
+
+ResourceId::ResourceId(const std::u16string& name) {
+    if (name.empty() || name.size() > 0xFFFF) {
+        throw Error("Invalid resource name [" + toUtf8(name.substr(0, 64)) + "]: it must have 1 to 65535 characters");
+    }
+    text.reserve(name.size());
+    for (const char16_t c : name) {
+        text += toUpper(c);
     }
 }
 
-tstring ResourceId::describe() const {
-    return isNumber() ? (tstrings::MessageBuilder() << "#" << value).str() : text;
-}
+std::string ResourceId::describe() const { return isNumber() ? "#" + std::to_string(value) : toUtf8(text); }
 
 std::strong_ordering operator<=>(const ResourceId& a, const ResourceId& b) {
     if (a.isNumber() != b.isNumber()) {
@@ -36,11 +58,11 @@ std::strong_ordering operator<=>(const ResourceId& a, const ResourceId& b) {
     return order < 0 ? std::strong_ordering::less : order > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
 }
 
-void ResourceTree::put(const ResourceId& type, const ResourceId& name, WORD language, DataBlock data) {
+void ResourceTree::put(const ResourceId& type, const ResourceId& name, uint16_t language, DataBlock data) {
     tree[type][name][language] = std::move(data);
 }
 
-void ResourceTree::replace(const ResourceId& type, const ResourceId& name, WORD language, DataBlock data) {
+void ResourceTree::replace(const ResourceId& type, const ResourceId& name, uint16_t language, DataBlock data) {
     Languages& languages = tree[type][name];
     languages.clear();
     languages.emplace(language, std::move(data));
@@ -79,7 +101,7 @@ const DataBlock* ResourceTree::find(const ResourceId& type, const ResourceId& na
     return &languages->second.begin()->second;
 }
 
-const DataBlock* ResourceTree::find(const ResourceId& type, const ResourceId& name, WORD language) const {
+const DataBlock* ResourceTree::find(const ResourceId& type, const ResourceId& name, uint16_t language) const {
     const auto names = tree.find(type);
     if (names == tree.end()) {
         return nullptr;

@@ -1,24 +1,29 @@
 #include "VersionBlock.h"
 
-#include <algorithm>
-#include <stdexcept>
-
-#include "ErrorHandling.h"
+#include "PackError.h"
 #include "PackIo.h"
+#include "Utf.h"
 
 namespace pack {
 
 namespace {
 
-constexpr WORD usEnglish = 0x0409;
-constexpr WORD unicodeCodePage = 1200;
+constexpr uint16_t usEnglish = 0x0409;
+constexpr uint16_t unicodeCodePage = 1200;
+// VS_FIXEDFILEINFO: its signature and structure version, the flags mask, VOS_NT_WINDOWS32, VFT_APP.
+constexpr uint32_t fixedInfoSignature = 0xFEEF04BD;
+constexpr uint32_t fixedInfoVersion = 0x00010000;
+constexpr uint32_t fileFlagsMask = 0x3F;
+constexpr uint32_t windowsNt32 = 0x00040004;
+constexpr uint32_t application = 1;
+constexpr uint16_t fixedInfoSize = 52;
 
 // One node of the block: header (length, value length, type), key, padding, value, padding,
 // children. The length covers the node and its children but not the padding after it.
 struct Node {
-    tstring key;
+    std::u16string key;
     std::vector<char> value;
-    WORD valueLength = 0; // in bytes for binary values, in characters for text
+    uint16_t valueLength = 0; // in bytes for binary values, in characters for text
     bool isText = false;
     std::vector<Node> children;
 
@@ -27,9 +32,7 @@ struct Node {
         appendU16(out, 0);
         appendU16(out, valueLength);
         appendU16(out, isText ? 1 : 0);
-        for (wchar_t c : key) {
-            appendU16(out, static_cast<uint16_t>(c));
-        }
+        appendUtf16(out, key);
         appendU16(out, 0);
         out.resize(static_cast<size_t>(alignUp(out.size(), 4)), 0);
         out.insert(out.end(), value.begin(), value.end());
@@ -37,46 +40,42 @@ struct Node {
             out.resize(static_cast<size_t>(alignUp(out.size(), 4)), 0);
             child.appendTo(out);
         }
-        const size_t length = out.size() - start;
-        if (length > 0xFFFF) {
-            throw TervoError<std::runtime_error>(std::runtime_error((tstrings::MessageBuilder()
-                << "The version block part [" << key << "] is longer than 65535 bytes").utf8()));
-        }
-        storeU16(out.data() + start, static_cast<uint16_t>(length));
+        storeU16(out.data() + start, static_cast<uint16_t>(out.size() - start));
     }
 };
 
-Node textNode(const tstring& key, const tstring& text) {
-    Node node{key, {}, 0, true, {}};
-    for (wchar_t c : text) {
-        appendU16(node.value, static_cast<uint16_t>(c));
+Node textNode(const char16_t* key, const std::string& text) {
+    const std::u16string value = toUtf16(text);
+    if (value.size() > maxVersionTextLength) {
+        throw Error("The version block's " + toUtf8(key) + " text has " + std::to_string(value.size()) +
+                    " characters; at most " + std::to_string(maxVersionTextLength) + " fit");
     }
+    Node node{key, {}, static_cast<uint16_t>(value.size() + 1), true, {}};
+    appendUtf16(node.value, value);
     appendU16(node.value, 0);
-    node.valueLength = static_cast<WORD>(std::min<size_t>(text.size() + 1, 0xFFFF));
     return node;
 }
 
-[[noreturn]] void throwBadVersion(const tstring& text) {
-    throw TervoError<std::runtime_error>(std::runtime_error((tstrings::MessageBuilder()
-        << "Invalid version [" << text << "]: expected one to four numbers from 0 to 65535 separated by dots, such as 1.2.3").utf8()));
+[[noreturn]] void throwBadVersion(const std::string& text) {
+    throw Error("Invalid version [" + text + "]: expected one to four numbers from 0 to 65535 separated by dots, such as 1.2.3");
 }
 
 } // namespace
 
-FixedVersion parseVersion(const tstring& text) {
+FixedVersion parseVersion(const std::string& text) {
     FixedVersion version;
     size_t part = 0;
     size_t digits = 0;
     uint32_t value = 0;
-    for (wchar_t c : text) {
-        if (c >= L'0' && c <= L'9') {
-            value = value * 10 + static_cast<uint32_t>(c - L'0');
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            value = value * 10 + static_cast<uint32_t>(c - '0');
             if (value > 0xFFFF) {
                 throwBadVersion(text);
             }
             ++digits;
-        } else if (c == L'.' && digits > 0 && part < 3) {
-            version.parts[part++] = static_cast<WORD>(value);
+        } else if (c == '.' && digits > 0 && part < 3) {
+            version.parts[part++] = static_cast<uint16_t>(value);
             value = 0;
             digits = 0;
         } else {
@@ -86,7 +85,7 @@ FixedVersion parseVersion(const tstring& text) {
     if (digits == 0) {
         throwBadVersion(text);
     }
-    version.parts[part] = static_cast<WORD>(value);
+    version.parts[part] = static_cast<uint16_t>(value);
     return version;
 }
 
@@ -94,31 +93,24 @@ std::vector<char> buildVersionBlock(const VersionStrings& strings) {
     const FixedVersion fileVersion = parseVersion(strings.fileVersion);
     const FixedVersion productVersion = parseVersion(strings.productVersion);
 
-    Node root{L"VS_VERSION_INFO", {}, sizeof(VS_FIXEDFILEINFO), false, {}};
-    appendU32(root.value, VS_FFI_SIGNATURE);
-    appendU32(root.value, VS_FFI_STRUCVERSION);
-    appendU32(root.value, fileVersion.mostSignificant());
-    appendU32(root.value, fileVersion.leastSignificant());
-    appendU32(root.value, productVersion.mostSignificant());
-    appendU32(root.value, productVersion.leastSignificant());
-    appendU32(root.value, VS_FFI_FILEFLAGSMASK);
-    appendU32(root.value, 0); // flags
-    appendU32(root.value, VOS_NT_WINDOWS32);
-    appendU32(root.value, VFT_APP);
-    appendU32(root.value, VFT2_UNKNOWN);
-    appendU32(root.value, 0); // date
-    appendU32(root.value, 0);
+    Node root{u"VS_VERSION_INFO", {}, fixedInfoSize, false, {}};
+    for (const uint32_t field : {fixedInfoSignature, fixedInfoVersion, fileVersion.mostSignificant(),
+                                 fileVersion.leastSignificant(), productVersion.mostSignificant(),
+                                 productVersion.leastSignificant(), fileFlagsMask, 0u /* flags */, windowsNt32,
+                                 application, 0u /* subtype */, 0u, 0u /* date */}) {
+        appendU32(root.value, field);
+    }
 
-    Node table{L"040904B0", {}, 0, true, {}};
-    table.children = {textNode(L"CompanyName", strings.companyName), textNode(L"FileDescription", strings.fileDescription),
-                      textNode(L"FileVersion", strings.fileVersion), textNode(L"OriginalFilename", strings.originalFilename),
-                      textNode(L"ProductName", strings.productName), textNode(L"ProductVersion", strings.productVersion)};
-    Node stringInfo{L"StringFileInfo", {}, 0, true, {table}};
+    Node table{u"040904B0", {}, 0, true, {}};
+    table.children = {textNode(u"CompanyName", strings.companyName), textNode(u"FileDescription", strings.fileDescription),
+                      textNode(u"FileVersion", strings.fileVersion), textNode(u"OriginalFilename", strings.originalFilename),
+                      textNode(u"ProductName", strings.productName), textNode(u"ProductVersion", strings.productVersion)};
+    Node stringInfo{u"StringFileInfo", {}, 0, true, {table}};
 
-    Node translation{L"Translation", {}, 4, false, {}};
+    Node translation{u"Translation", {}, 4, false, {}};
     appendU16(translation.value, usEnglish);
     appendU16(translation.value, unicodeCodePage);
-    Node varInfo{L"VarFileInfo", {}, 0, true, {translation}};
+    Node varInfo{u"VarFileInfo", {}, 0, true, {translation}};
 
     root.children = {stringInfo, varInfo};
     std::vector<char> block;

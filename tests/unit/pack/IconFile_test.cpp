@@ -2,7 +2,6 @@
 
 #include "IconFile.h"
 #include "PackTestSupport.h"
-#include "UniqueHandle.h"
 
 using namespace pack;
 
@@ -55,45 +54,31 @@ const std::string small = dibImage(16, '\x40');
 const std::string large = dibImage(32, '\x7F');
 const std::string twoSizes = icoFile({{16, small}, {32, large}});
 
-std::string resourceBytes(HMODULE module, const wchar_t* name, const wchar_t* type) {
-    HRSRC found = FindResourceW(module, name, type);
-    if (!found) {
-        return {};
-    }
-    return std::string(static_cast<const char*>(LockResource(LoadResource(module, found))), SizeofResource(module, found));
-}
-
-class IconFileTest : public TempDirTest {};
+class IconFileTest : public PackTempDirTest {};
 
 } // namespace
 
-TEST_F(IconFileTest, PackedIconGroupIsUsableAndReplacesTheStubIcons) {
-    writeFile(pathOf(L"app.ico"), twoSizes);
+TEST_F(IconFileTest, ImagesBecomeIconsOneToNAndTheGroupReplacesTheStubIcons) {
+    writeBytes(pathOf("app.ico"), twoSizes);
     ResourceTree tree;
-    tree.put(ResourceTypes::groupIcon, L"MAINICON", 0, blockOf("stub group"));
+    tree.put(ResourceTypes::groupIcon, u"MAINICON", 0, blockOf("stub group"));
     tree.put(ResourceTypes::icon, 7, 0, blockOf("stub image"));
-    IconFile::read(pathOf(L"app.ico")).addTo(tree);
-    EXPECT_EQ(3u, tree.count());
-    packFile(packStubPath(), pathOf(L"setup.exe"), tree);
-
-    UniqueModule module(LoadLibraryExW(pathOf(L"setup.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
-    ASSERT_TRUE(module) << describeWinError(GetLastError());
-    std::string group = resourceBytes(module.get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14));
+    tree.put(ResourceTypes::rcData, u"KEPT", 0, blockOf("other"));
+    IconFile::read(pathOf("app.ico")).addTo(tree, 0x409);
+    EXPECT_EQ(4u, tree.count());
+    EXPECT_TRUE(tree.find(ResourceTypes::icon, 1, 0x409)->text() == small);
+    EXPECT_TRUE(tree.find(ResourceTypes::icon, 2, 0x409)->text() == large);
+    // The group: the file's header, then each entry with the image's id instead of its offset.
+    const std::string group = tree.find(ResourceTypes::groupIcon, 1, 0x409)->text();
     ASSERT_EQ(6u + 2 * 14, group.size());
-    EXPECT_EQ(2, LookupIconIdFromDirectoryEx(reinterpret_cast<PBYTE>(group.data()), TRUE, 32, 32, LR_DEFAULTCOLOR));
-    EXPECT_EQ(1, LookupIconIdFromDirectoryEx(reinterpret_cast<PBYTE>(group.data()), TRUE, 16, 16, LR_DEFAULTCOLOR));
-    for (const auto& [id, expected] : {std::pair<WORD, std::string>{1, small}, {2, large}}) {
-        std::string image = resourceBytes(module.get(), MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(3));
-        EXPECT_TRUE(image == expected) << id;
-        HICON handle = CreateIconFromResourceEx(reinterpret_cast<PBYTE>(image.data()), static_cast<DWORD>(image.size()), TRUE,
-                                                0x00030000, 0, 0, LR_DEFAULTCOLOR);
-        EXPECT_NE(nullptr, handle) << id << ": " << describeWinError(GetLastError());
-        if (handle) {
-            DestroyIcon(handle);
-        }
-    }
-    EXPECT_EQ(nullptr, FindResourceW(module.get(), L"MAINICON", MAKEINTRESOURCEW(14)));
-    EXPECT_EQ(nullptr, FindResourceW(module.get(), MAKEINTRESOURCEW(7), MAKEINTRESOURCEW(3)));
+    EXPECT_EQ(twoSizes.substr(0, 6 + 12), group.substr(0, 6 + 12));
+    EXPECT_EQ(1, loadU16(group.data() + 6 + 12));
+    EXPECT_EQ(twoSizes.substr(6 + 16, 12), group.substr(6 + 14, 12));
+    EXPECT_EQ(2, loadU16(group.data() + 6 + 14 + 12));
+    EXPECT_FALSE(tree.contains(ResourceTypes::groupIcon, u"MAINICON"));
+    EXPECT_FALSE(tree.contains(ResourceTypes::icon, 7));
+    EXPECT_EQ("Cannot read " + pathOf("missing.ico") + ": it does not exist",
+              refusalOf([&] { IconFile::read(pathOf("missing.ico")); }));
 }
 
 TEST(IconFile, RefusesMalformedFilesNamingTheFault) {
@@ -120,15 +105,11 @@ TEST(IconFile, RefusesMalformedFilesNamingTheFault) {
         {"not an image", notAnImage, "image 1 is neither a PNG nor a bitmap"},
     };
     for (const auto& c : cases) {
-        try {
-            IconFile::parse(std::vector<char>(c.bytes.begin(), c.bytes.end()), L"bad.ico");
-            ADD_FAILURE() << "accepted: " << c.label;
-        } catch (const std::runtime_error& e) {
-            EXPECT_NE(nullptr, std::strstr(e.what(), "[bad.ico] is not a valid icon file")) << c.label << ": " << e.what();
-            EXPECT_NE(nullptr, std::strstr(e.what(), c.expected)) << c.label << ": " << e.what();
-        }
+        const std::string message = refusalOf([&] { IconFile::parse(std::vector<char>(c.bytes.begin(), c.bytes.end()), "bad.ico"); });
+        EXPECT_EQ(0u, message.find("[bad.ico] is not a valid icon file: ")) << c.label << ": " << message;
+        EXPECT_NE(std::string::npos, message.find(c.expected)) << c.label << ": " << message;
     }
     const char png[] = "\x89PNG\r\n\x1A\n and the rest";
     const std::string pngIcon = icoFile({{0, std::string(png, sizeof png - 1)}});
-    EXPECT_EQ(1u, IconFile::parse(std::vector<char>(pngIcon.begin(), pngIcon.end()), L"png.ico").images().size());
+    EXPECT_EQ(1u, IconFile::parse(std::vector<char>(pngIcon.begin(), pngIcon.end()), "png.ico").images().size());
 }

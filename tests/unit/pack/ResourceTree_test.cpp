@@ -7,34 +7,39 @@ using namespace pack;
 
 namespace {
 
-std::string text(const DataBlock* block) {
-    if (!block) {
-        return "(none)";
-    }
-    const std::vector<char> bytes = block->load();
-    return std::string(bytes.begin(), bytes.end());
-}
+std::string text(const DataBlock* block) { return block ? block->text() : "(none)"; }
 
 } // namespace
 
 TEST(ResourceId, NamesComeFirstInUpperCaseThenNumbersAscending) {
-    const std::vector<ResourceId> sorted = {L"ABC", L"ABCD", L"ABD", L"Z_LAST", 1, 2, 10, 300, 65535};
-    std::vector<ResourceId> shuffled = {300, L"z_Last", 10, L"abd", 65535, L"Abc", 1, L"abcd", 2};
+    const std::vector<ResourceId> sorted = {u"ABC", u"ABCD", u"ABD", u"Z_LAST", 1, 2, 10, 300, 65535};
+    std::vector<ResourceId> shuffled = {300, u"z_Last", 10, u"abd", 65535, u"Abc", 1, u"abcd", 2};
     std::sort(shuffled.begin(), shuffled.end());
     for (size_t i = 0; i < sorted.size(); ++i) {
-        EXPECT_EQ(sorted[i], shuffled[i]) << i << ": " << tstrings::encodeUtf8(shuffled[i].describe());
+        EXPECT_EQ(sorted[i], shuffled[i]) << i << ": " << shuffled[i].describe();
     }
-    EXPECT_EQ(L"Z_LAST", ResourceId(L"z_last").name());
-    EXPECT_EQ(L"ÄÖ", ResourceId(L"äö").name());
-    EXPECT_EQ(L"#16", ResourceId(16).describe());
-    EXPECT_FALSE(ResourceId(L"16") == ResourceId(16));
+    EXPECT_EQ(u"Z_LAST", ResourceId(u"z_last").name());
+    EXPECT_EQ("#16", ResourceId(16).describe());
+    EXPECT_EQ("ÄÖ", ResourceId(u"äö").describe());
+    EXPECT_FALSE(ResourceId(u"16") == ResourceId(16));
+    // The system's upper case for each kind of letter the mapping covers; the rest stays.
+    const struct {
+        std::u16string name;
+        std::u16string upper;
+    } cases[] = {
+        {u"äöÿþ÷", u"ÄÖŸÞ÷"},     {u"āăĺľźžŋ", u"ĀĂĹĽŹŽŊ"}, {u"ıĸŉ", u"ıĸŉ"},   {u"αβωςϋ", u"ΑΒΩΣΫ"},
+        {u"жяёџѡҋҿ", u"ЖЯЁЏѠҊҾ"},  {u"ａｚ", u"ＡＺ"},        {u"1_-{}", u"1_-{}"}, {u"日本", u"日本"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.upper, ResourceId(c.name).name()) << ResourceId(c.name).describe();
+    }
 }
 
 TEST(ResourceId, RefusesEmptyAndOverlongNames) {
-    for (const tstring& name : {tstring(), tstring(65536, L'A')}) {
+    for (const std::u16string& name : {std::u16string(), std::u16string(65536, u'A')}) {
         EXPECT_THROW(ResourceId{name}, std::runtime_error) << name.size();
     }
-    EXPECT_EQ(65535u, ResourceId(tstring(65535, L'A')).name().size());
+    EXPECT_EQ(65535u, ResourceId(std::u16string(65535, u'A')).name().size());
 }
 
 TEST(ResourceTree, ReplacingANameDropsAllItsLanguagesAndKeepsTheRest) {
@@ -47,7 +52,7 @@ TEST(ResourceTree, ReplacingANameDropsAllItsLanguagesAndKeepsTheRest) {
 
     ResourceTree additions;
     additions.put(ResourceTypes::version, 1, 0x407, blockOf("de"));
-    additions.put(ResourceTypes::rcData, L"msi", 0, blockOf("new package"));
+    additions.put(ResourceTypes::rcData, u"msi", 0, blockOf("new package"));
     additions.put(ResourceTypes::rcData, ResourceNames::productCode, 0, blockOf("code"));
     stub.replaceFrom(additions);
 
@@ -62,13 +67,13 @@ TEST(ResourceTree, ReplacingANameDropsAllItsLanguagesAndKeepsTheRest) {
 
 TEST(ResourceTree, PutAddsALanguageReplaceDropsTheOthersAndEmptiedTypesGo) {
     ResourceTree tree;
-    tree.put(ResourceTypes::rcData, L"A", 1, blockOf("one"));
-    tree.put(ResourceTypes::rcData, L"A", 2, blockOf("two"));
+    tree.put(ResourceTypes::rcData, u"A", 1, blockOf("one"));
+    tree.put(ResourceTypes::rcData, u"A", 2, blockOf("two"));
     EXPECT_EQ(2u, tree.count());
-    tree.replace(ResourceTypes::rcData, L"a", 3, blockOf("three"));
+    tree.replace(ResourceTypes::rcData, u"a", 3, blockOf("three"));
     EXPECT_EQ(1u, tree.count());
-    EXPECT_EQ("three", text(tree.find(ResourceTypes::rcData, L"A", 3)));
-    EXPECT_TRUE(tree.remove(ResourceTypes::rcData, L"A"));
-    EXPECT_FALSE(tree.remove(ResourceTypes::rcData, L"A"));
+    EXPECT_EQ("three", text(tree.find(ResourceTypes::rcData, u"A", 3)));
+    EXPECT_TRUE(tree.remove(ResourceTypes::rcData, u"A"));
+    EXPECT_FALSE(tree.remove(ResourceTypes::rcData, u"A"));
     EXPECT_TRUE(tree.types().empty()) << "an emptied type leaves no empty directory";
 }
