@@ -144,7 +144,8 @@ TEST_F(PackCommandsTest, RefusalsNameTheUsersFileAndTheReasonAndWriteNothing) {
 
 TEST_F(PackCommandsTest, ADamagedPackageIsReportedAndExtractedOnlyOnRequest) {
     const std::string setup = packed(package("basic"), "setup.exe");
-    const DataBlock* stored = PeImage::open(setup).resources().find(ResourceTypes::rcData, ResourceNames::package);
+    const ResourceTree tree = PeImage::open(setup).resources();
+    const DataBlock* stored = tree.find(ResourceTypes::rcData, ResourceNames::package);
     const uint64_t packageAt = stored->sourceOffset();
     std::string bytes = readBytes(setup);
     const std::string original = bytes.substr(static_cast<size_t>(packageAt), static_cast<size_t>(stored->size()));
