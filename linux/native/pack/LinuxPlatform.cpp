@@ -434,7 +434,7 @@ PathKind pathKind(const std::string& path) {
     if (::stat(path.c_str(), &status) != 0) {
         return PathKind::Missing;
     }
-    return S_ISDIR(status.st_mode) ? PathKind::Directory : PathKind::File;
+    return S_ISDIR(status.st_mode) ? PathKind::Directory : S_ISREG(status.st_mode) ? PathKind::File : PathKind::Other;
 }
 
 bool sameFile(const std::string& a, const std::string& b) {

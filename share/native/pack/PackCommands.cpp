@@ -34,19 +34,26 @@ void requireFile(const std::string& path, const std::string& what) {
     if (kind == PathKind::Directory) {
         throw Error(what + path + " is a directory");
     }
+    if (kind == PathKind::Other) {
+        throw Error(what + path + " is not a regular file");
+    }
 }
 
 // A destination the user named: not a directory, in a folder that exists.
 void requireWritable(const std::string& path) {
-    if (platform::pathKind(path) == PathKind::Directory) {
+    const PathKind existing = platform::pathKind(path);
+    if (existing == PathKind::Directory) {
         throw Error("Cannot write " + path + ": it is a directory");
+    }
+    if (existing == PathKind::Other) {
+        throw Error("Cannot write " + path + ": it is not a regular file");
     }
     const std::string folder = platform::parentDirectory(path);
     const PathKind kind = platform::pathKind(folder);
     if (kind == PathKind::Missing) {
         throw Error("Cannot write " + path + ": the folder " + folder + " does not exist");
     }
-    if (kind == PathKind::File) {
+    if (kind != PathKind::Directory) {
         throw Error("Cannot write " + path + ": " + folder + " is not a folder");
     }
 }

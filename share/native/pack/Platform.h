@@ -82,7 +82,8 @@ inline constexpr const char* tableExists = "SELECT `Name` FROM `_Tables` WHERE `
 inline std::string withName(std::string query, const std::string& name) { return query.replace(query.find("%s"), 2, name); }
 } // namespace queries
 
-enum class PathKind { Missing, File, Directory };
+// Other: a device, a pipe or a socket, which the tool neither reads nor replaces.
+enum class PathKind { Missing, File, Directory, Other };
 enum class Stream { Out, Err };
 
 namespace platform {

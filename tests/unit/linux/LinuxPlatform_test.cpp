@@ -7,6 +7,7 @@
 
 
 #include "LinuxPlatform.h"
+#include "PackCommands.h"
 #include "PackTestSupport.h"
 
 using namespace pack;
@@ -213,4 +214,22 @@ TEST(LinuxPlatform, PathsAreResolvedAsWritten) {
     EXPECT_EQ("/a/share/tervo/x", platform::joinPath("/a", "share/tervo/x"));
     EXPECT_TRUE(platform::sameFile("/tmp/../tmp/none", "/tmp/none"));
     EXPECT_EQ(PathKind::Directory, platform::pathKind("/"));
+    EXPECT_EQ(PathKind::Other, platform::pathKind("/dev/null"));
 }
+
+TEST(LinuxPlatform, DevicesAreNeitherReadNorReplaced) {
+    class Capture : public Reporter {
+    public:
+        void out(const std::string&) override {}
+        void err(const std::string& line) override { errors += line + "\n"; }
+        std::string errors;
+    } reporter;
+    const std::string basic = platform::absolutePath(TERVO_PACK_DATA "/basic.msi");
+    EXPECT_EQ(1, runPackTool({basic, "-o", "/dev/null", "--stub", packStubPath()}, reporter));
+    EXPECT_EQ(1, runPackTool({"/dev/zero", "-o", "/tmp/never.exe"}, reporter));
+    EXPECT_EQ("tervo-pack: Cannot write /dev/null: it is not a regular file\n"
+              "tervo-pack: Package not found: /dev/zero is not a regular file\n",
+              reporter.errors);
+    EXPECT_EQ(PathKind::Other, platform::pathKind("/dev/null"));
+}
+
