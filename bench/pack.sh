@@ -56,19 +56,16 @@ package p200 200
 exec 9>/tmp/tervo-cpu.lock
 flock 9
 
-# 1. The 200 MB package: tervo-pack, cp, and cp followed by sync of the copy (tervo-pack flushes
-# its output to the disk before it renames it), one after the other, each run on warm files.
+# 1. The 200 MB package: tervo-pack and cp, one after the other, each run on warm files.
 "$tool" p200.msi -o packed.exe --quiet
 cp p200.msi copied.msi
-pack_runs=() cp_runs=() sync_runs=()
+pack_runs=() cp_runs=()
 for _ in $(seq "$runs"); do
     pack_runs+=("$(ms "$tool" p200.msi -o packed.exe --quiet)")
     cp_runs+=("$(ms cp p200.msi copied.msi)")
-    sync_runs+=("$(ms sh -c 'cp p200.msi synced.msi && sync synced.msi')")
 done
 pack_med=$(printf '%s\n' "${pack_runs[@]}" | median)
 cp_med=$(printf '%s\n' "${cp_runs[@]}" | median)
-sync_med=$(printf '%s\n' "${sync_runs[@]}" | median)
 
 # 2. Peak resident memory (kB) by package size.
 declare -A rss
@@ -87,17 +84,17 @@ first_wine=$(ms env WINEPREFIX="$fresh" WINEDEBUG=-all sh -c \
     'wine "$0" "$(winepath -w p1.msi)" -o "$(winepath -w wine/setup.exe)" --quiet; wineserver -w' "$build/bin/tervo-pack.exe")
 flock -u 9
 cmp -s native/setup.exe wine/setup.exe && same=yes || same=no
-rm -rf "$fresh" native wine packed.exe copied.msi synced.msi rss-*.exe
+rm -rf "$fresh" native wine packed.exe copied.msi rss-*.exe
 
 cat <<MD
 ## Packing with the native tool (bench/pack.sh, $(date -u +%Y-%m-%d), $(nproc) cores)
 
-| tervo-pack p200.msi -o setup.exe | cp p200.msi | cp and sync of the copy |
-|---|---|---|
-| $pack_med [${pack_runs[*]}] | $cp_med [${cp_runs[*]}] | $sync_med [${sync_runs[*]}] |
+| tervo-pack p200.msi -o setup.exe | cp p200.msi |
+|---|---|
+| $pack_med [${pack_runs[*]}] | $cp_med [${cp_runs[*]}] |
 
 Milliseconds, median of $runs interleaved runs. Ratio to cp **$(awk "BEGIN { printf \"%.2f\", $pack_med / $cp_med }")**
-(goal: at most 1.5), to cp and sync **$(awk "BEGIN { printf \"%.2f\", $pack_med / $sync_med }")**.
+(goal: at most 1.5).
 
 Peak resident memory: 1 MB package ${rss[p1]} kB, 50 MB ${rss[p50]} kB, 200 MB ${rss[p200]} kB (goal: under 32768 kB).
 

@@ -34,9 +34,9 @@ public:
 };
 
 // The new content of a destination, built where the destination's folder is and invisible under
-// the destination's name until commit, which flushes it to the disk and puts it in place in one
-// step. Destroyed without commit, or the process killed, the destination stays as it was and no
-// temporary file remains.
+// the destination's name until commit, which hands the last bytes to the system and puts the file
+// in place in one step. Destroyed without commit, or the process killed, the destination stays as
+// it was and no temporary file remains.
 class StagedOutput : public ByteSink {
 public:
     virtual void commit() = 0;

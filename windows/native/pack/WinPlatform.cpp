@@ -160,10 +160,6 @@ public:
     }
 
     void commit() override {
-        if (!FlushFileBuffers(file.get())) {
-            const DWORD error = GetLastError();
-            fail("Cannot write", destination, error);
-        }
         if (markedForDeletion && !setDeletePending(file.get(), false)) {
             const DWORD error = GetLastError();
             fail("Cannot write", destination, error);
@@ -174,7 +170,7 @@ public:
             DeleteFileW(tempName.c_str());
             fail("Cannot write", destination, error);
         }
-        if (!MoveFileExW(tempName.c_str(), wide(destination).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (!MoveFileExW(tempName.c_str(), wide(destination).c_str(), MOVEFILE_REPLACE_EXISTING)) {
             const DWORD error = GetLastError();
             DeleteFileW(tempName.c_str());
             fail("Cannot write", destination, error);
