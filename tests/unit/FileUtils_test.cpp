@@ -372,15 +372,50 @@ TEST_F(FileUtilsTest, DeletionListRunsWhileAnExceptionUnwinds) {
     EXPECT_TRUE(recorded(Severity::ERROR).empty());
 }
 
-TEST_F(FileUtilsTest, EmptyDirectoryChainStopsAtTheRoot) {
-    make({L"R", L"R\\A", L"R\\A\\B"}, {});
-    DeletionList().addEmptyDirectoryChain({at(L"R\\"), L"A\\B"});
-    EXPECT_EQ((std::vector<tstring>{L"FileUtils::deleteDirectory|Deleted [" + foldPath(at(L"R\\A\\B")) + L"] directory",
-                                    L"FileUtils::deleteDirectory|Deleted [" + foldPath(at(L"R\\A")) + L"] directory"}),
-              recorded(Severity::TRACE));
-    EXPECT_TRUE(isDirectory(at(L"R")));
-    // A relative path that leads elsewhere never meets the root; the walk still ends.
-    DeletionList().addEmptyDirectoryChain({L"Q:\\nowhere\\.", L"a\\b"});
+TEST_F(FileUtilsTest, EmptyDirectoryChainStopsBelowTheRoot) {
+    // The root is empty where nothing may be deleted, and its parent holds nothing else: a root
+    // wrongly scheduled would go, and its parent after it.
+    const tstring root = at(L"R");
+    const struct {
+        tstring root;
+        tstring relative;
+        std::vector<const wchar_t*> deleted;  // below R, deepest first
+    } cases[] = {
+        {at(L"R\\"), L"A\\B", {L"A\\B", L"A"}},
+        {root, L"A/./B\\", {L"A\\B", L"A"}},
+        {root, L"A\\C\\..\\B", {L"A\\B", L"A"}},
+        {root + L"\\.", L"A\\B", {L"A\\B", L"A"}},
+        {root, L"", {}},
+        {root, L".", {}},
+        {root, L"..", {}},
+        {root, L"A\\..", {}},
+        {root, L"A\\..\\..", {}},
+        {root, L"..\\R\\A", {}},
+        {root, L"...", {}},
+        {root, L". .", {}},
+        {root, L"A\\B\\..\\..\\..\\..", {}},
+        {root, base, {}},
+        {root, L"\\", {}},
+        {L"\\\\?\\" + root, L"..", {}},
+        {L"Q:\\nowhere\\.", L"a\\b", {}},
+    };
+    for (const auto& c : cases) {
+        const std::string name = u8(c.root) + " + " + u8(c.relative);
+        if (c.deleted.empty()) {
+            make({L"R"}, {});
+        } else {
+            make({L"R", L"R\\A", L"R\\A\\B"}, {});
+        }
+        capture.records.clear();
+        DeletionList().addEmptyDirectoryChain({c.root, c.relative});
+        std::vector<tstring> expected;
+        for (const wchar_t* below : c.deleted) {
+            expected.push_back(L"FileUtils::deleteDirectory|Deleted [" + foldPath(at(L"R\\") + below) + L"] directory");
+        }
+        EXPECT_EQ(expected, recorded(Severity::TRACE)) << name;
+        ASSERT_TRUE(isDirectory(root)) << name;
+        ASSERT_TRUE(removeTreeForTest(root)) << name;
+    }
 }
 
 TEST_F(FileUtilsTest, StagedWriterCommitsOrLeavesTheDestinationAlone) {

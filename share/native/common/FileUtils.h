@@ -129,7 +129,9 @@ public:
     DeletionList& addFilesInDirectory(const tstring& directory);
     DeletionList& addDirectoryTree(const tstring& directory);
     DeletionList& addEmptyDirectory(const tstring& directory);
-    // Every directory from root\relative up to, not including, root (folded paths, deepest first).
+    // Every directory from root\relative up to, not including, root: absolute folded paths,
+    // deepest first. A relative path that does not lead below the root, once . and .. are
+    // resolved as the system resolves them, schedules nothing.
     DeletionList& addEmptyDirectoryChain(const std::pair<tstring, tstring>& rootAndRelativePath);
     // Cancels every pending deletion.
     DeletionList& clear();
