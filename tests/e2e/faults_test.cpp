@@ -179,19 +179,24 @@ TEST_F(FaultsTest, UnusableTemporaryDirectoryFailsBeforeAnythingIsWritten) {
         const char* name;
         tstring dir;
         bool refused;
+        DWORD reason;
     } cases[] = {
-        {"missing directory", parent + L"\\missing", true},
-        {"a file", file, true},
-        {"write-protected directory", readOnly, enforced},
+        {"missing directory", parent + L"\\missing", true, ERROR_PATH_NOT_FOUND},
+        {"a file", file, true, ERROR_PATH_NOT_FOUND},
+        {"write-protected directory", readOnly, enforced, ERROR_ACCESS_DENIED},
     };
     for (const auto& c : cases) {
         const std::vector<tstring> before = listDir(parent);
         const ProcessResult r = run(L"e2e-failing-setup.exe", L"/qn", false, c.dir);
         if (c.refused) {
             EXPECT_EQ(failedRun, r.exitCode) << c.name;
-            EXPECT_EQ(std::vector<std::string>{"createTempFile(, .tmp, " + utf8(c.dir) + ") failed"},
-                      outputLines(r.standardError))
-                << c.name;
+            // The system's reason follows the call that failed.
+            const std::string code = std::to_string(c.reason);
+            const std::vector<std::string> lines = outputLines(r.standardError);
+            ASSERT_EQ(1u, lines.size()) << c.name << ": " << r.standardError;
+            EXPECT_EQ(0u, lines[0].find("createTempFile(, .tmp, " + utf8(c.dir) + ") failed. System error [" + code +
+                                        "](system error " + code + " ("))
+                << c.name << ": " << lines[0];
         } else {
             EXPECT_EQ(installFailure, r.exitCode) << c.name << ": " << r.standardError;
             EXPECT_EQ("", r.standardError) << c.name;

@@ -89,17 +89,29 @@ TEST_F(FileUtilsTest, TempFileGivesUpAfterExactly100Names) {
     for (int n = 500; n < 600; ++n) {
         writeFile(at(L"x" + std::to_wstring(n)), "taken");
     }
-    const auto [plain, located] = thrownBy([&] { createTempFile(L"x", L"", base, 500); });
-    EXPECT_EQ("createTempFile(x, , " + u8(base) + ") failed", plain);
-    EXPECT_NE(std::string::npos, located.find(" at FileUtils::createTempFile(): ")) << located;
-    EXPECT_EQ(100u, listDir(base).size());
+    writeFile(at(L"a file"), "not a directory");
+    // The text names the call, then the reason of the last refusal, as every system error does.
+    const struct {
+        tstring prefix, directory;
+        DWORD reason;
+    } cases[] = {
+        {L"x", base, ERROR_FILE_EXISTS},
+        {L"", at(L"missing"), ERROR_PATH_NOT_FOUND},
+        {L"", at(L"a file"), ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        const tstring suffix = c.prefix.empty() ? L".tmp" : L"";
+        const auto [plain, located] = thrownBy([&] { createTempFile(c.prefix, suffix, c.directory, 500); });
+        const std::string code = std::to_string(c.reason);
+        EXPECT_TRUE(startsWith(plain, "createTempFile(" + u8(c.prefix) + ", " + u8(suffix) + ", " + u8(c.directory) +
+                                          ") failed. System error [" + code + "](system error " + code + " ("))
+            << plain;
+        EXPECT_NE(std::string::npos, located.find(" at FileUtils::createTempFile(): ")) << located;
+    }
+    EXPECT_EQ(101u, listDir(base).size());
+    EXPECT_FALSE(exists(at(L"missing")));
     ASSERT_TRUE(DeleteFileW(at(L"x599").c_str()));
     EXPECT_EQ(at(L"x599"), createTempFile(L"x", L"", base, 500));
-
-    const tstring missing = at(L"missing");
-    EXPECT_EQ("createTempFile(, .tmp, " + u8(missing) + ") failed",
-              thrownBy([&] { createTempFile(L"", L".tmp", missing); }).first);
-    EXPECT_FALSE(exists(missing));
     EXPECT_EQ(1u, capture.records.size());
 }
 
@@ -445,8 +457,8 @@ TEST_F(FileUtilsTest, StagedWriterCommitsOrLeavesTheDestinationAlone) {
 }
 
 TEST_F(FileUtilsTest, StagedWriterFailuresLeaveNoTemporaryFile) {
-    EXPECT_EQ("createTempFile(stg, .tmp, " + u8(at(L"missing")) + ") failed",
-              thrownBy([&] { StagedFileWriter writer(at(L"missing\\main.msi")); }).first);
+    EXPECT_TRUE(startsWith(thrownBy([&] { StagedFileWriter writer(at(L"missing\\main.msi")); }).first,
+                           "createTempFile(stg, .tmp, " + u8(at(L"missing")) + ") failed. System error [3]"));
     EXPECT_TRUE(listDir(base).empty());
     // A directory in the destination's place makes the move fail after the data is written.
     make({L"occupied"}, {});

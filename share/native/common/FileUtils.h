@@ -25,7 +25,8 @@ bool isNonEmptyDirectory(const tstring& path);
 // Creates a new empty file named prefix, a number, suffix in `directory` and returns its path.
 // The number is the tick count plus the attempt (0 to 99) read as a signed 32-bit value;
 // taken names are skipped. Throws when the prefix or suffix holds a character that no file
-// name may hold, or when all 100 names are refused. The caller removes the file.
+// name may hold, or when all 100 names are refused: a system error with the reason the last
+// refusal gave (the directory is missing, is a file, cannot be written). The caller removes the file.
 tstring createTempFile(const tstring& prefix, const tstring& suffix, const tstring& directory);
 // The same, numbering from `tickCount` instead of the system's tick count.
 tstring createTempFile(const tstring& prefix, const tstring& suffix, const tstring& directory,
