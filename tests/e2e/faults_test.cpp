@@ -175,16 +175,30 @@ TEST_F(FaultsTest, UnusableTemporaryDirectoryFailsBeforeAnythingIsWritten) {
     note(std::string("a write-protected TEMP is ") +
          (enforced ? "refused, as on Windows" : "not enforced here (Wine or root)"));
 
+    // Longer than the system allows: GetTempPath fails, and an empty answer would have put the
+    // package in the current directory.
+    const tstring tooLong = parent + L"\\" + tstring(MAX_PATH, L'x');
+    const std::string createFailed = "createTempFile(, .tmp, ";
     const struct {
         const char* name;
         tstring dir;
         bool refused;
-        DWORD reason;
+        std::string failure;  // the call that failed, as the message starts
+        DWORD reason;         // 0: whatever the system says
     } cases[] = {
-        {"missing directory", parent + L"\\missing", true, ERROR_PATH_NOT_FOUND},
-        {"a file", file, true, ERROR_PATH_NOT_FOUND},
-        {"write-protected directory", readOnly, enforced, ERROR_ACCESS_DENIED},
+        {"missing directory", parent + L"\\missing", true, createFailed + utf8(parent) + "\\missing) failed",
+         ERROR_PATH_NOT_FOUND},
+        {"a file", file, true, createFailed + utf8(file) + ") failed", ERROR_PATH_NOT_FOUND},
+        {"write-protected directory", readOnly, enforced, createFailed + utf8(readOnly) + ") failed",
+         ERROR_ACCESS_DENIED},
+        {"longer than the system allows", tooLong, true, "GetTempPath failed", 0},
     };
+    // The launcher runs in an empty directory of its own, which must stay empty.
+    const tstring current = pathOf(L"current \u00e9");
+    ASSERT_TRUE(CreateDirectoryW(current.c_str(), nullptr));
+    wchar_t previous[MAX_PATH * 4];
+    ASSERT_NE(0u, GetCurrentDirectoryW(static_cast<DWORD>(std::size(previous)), previous));
+    ASSERT_TRUE(SetCurrentDirectoryW(current.c_str()));
     for (const auto& c : cases) {
         const std::vector<tstring> before = listDir(parent);
         const ProcessResult r = run(L"e2e-failing-setup.exe", L"/qn", false, c.dir);
@@ -192,18 +206,19 @@ TEST_F(FaultsTest, UnusableTemporaryDirectoryFailsBeforeAnythingIsWritten) {
             EXPECT_EQ(failedRun, r.exitCode) << c.name;
             // The system's reason follows the call that failed.
             const std::string code = std::to_string(c.reason);
-            const std::vector<std::string> lines = outputLines(r.standardError);
-            ASSERT_EQ(1u, lines.size()) << c.name << ": " << r.standardError;
-            EXPECT_EQ(0u, lines[0].find("createTempFile(, .tmp, " + utf8(c.dir) + ") failed. System error [" + code +
-                                        "](system error " + code + " ("))
-                << c.name << ": " << lines[0];
+            const std::string reason = c.reason ? code + "](system error " + code + " (" : "";
+            EXPECT_EQ(1u, outputLines(r.standardError).size()) << c.name << ": " << r.standardError;
+            EXPECT_EQ(0u, r.standardError.find(c.failure + ". System error [" + reason))
+                << c.name << ": " << r.standardError;
         } else {
             EXPECT_EQ(installFailure, r.exitCode) << c.name << ": " << r.standardError;
             EXPECT_EQ("", r.standardError) << c.name;
         }
         EXPECT_EQ(before, listDir(parent)) << c.name;
         EXPECT_EQ(std::vector<tstring>{}, listDir(readOnly)) << c.name;
+        EXPECT_EQ(std::vector<tstring>{}, listDir(current)) << c.name;
     }
+    SetCurrentDirectoryW(previous);
 }
 
 TEST_F(FaultsTest, MissingMsiexecFailsAndRemovesTheWorkingDirectory) {
