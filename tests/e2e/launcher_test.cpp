@@ -99,7 +99,8 @@ TEST_F(LauncherTest, ValuesArriveIntactInTheInstalledProduct) {
     for (const auto& [args, greeting] : cases) {
         const ProcessResult r = run(L"e2e-basic-setup.exe", args);
         EXPECT_EQ(0u, r.exitCode) << tstrings::encodeUtf8(args) << ": " << r.standardError;
-        EXPECT_EQ(tstrings::encodeUtf8(greeting), tstrings::encodeUtf8(basicPackageGreeting())) << tstrings::encodeUtf8(args);
+        EXPECT_EQ(tstrings::encodeUtf8(greeting), tstrings::encodeUtf8(basicPackageGreeting()))
+            << tstrings::encodeUtf8(args);
         removeProductForTest(basicCode);
     }
     EXPECT_EQ(std::vector<tstring>{}, listDir(temp));

@@ -32,7 +32,8 @@ TEST(MsiexecArgs, PropertyValuesAreQuotedWholeWithQuotesDoubled) {
 TEST(MsiexecArgs, QuoteOutsideAPropertyValueIsRefusedByName) {
     for (const wchar_t* arg : {L"\"", L"say \"hi\"", L"/l*v C:\\a\"b.log", L"A B=\"x\"", L"=\"x\""}) {
         EXPECT_EQ("The argument [" + tstrings::encodeUtf8(arg) +
-                      "] cannot reach msiexec.exe unchanged: only a property value (NAME=value) may hold a double quote",
+                      "] cannot reach msiexec.exe unchanged: only a property value (NAME=value) may hold a "
+                      "double quote",
                   thrownPlainMessage([&] { encodeMsiexecArg(arg); }, "msi::encodeMsiexecArg"));
     }
 }

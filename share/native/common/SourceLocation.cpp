@@ -1,5 +1,6 @@
 #include "SourceLocation.h"
 
+#include <algorithm>
 #include <cctype>
 #include <mutex>
 #include <unordered_map>
@@ -188,8 +189,7 @@ size_t closingBracket(std::string_view text, size_t open) {
 // "msi::action<msi::uninstall>::operator ()", "Db::get<long int>". Everywhere else a class's
 // arguments read "class msi::uninstall" and a function template shows no arguments.
 std::string enclosingFunctionName(std::string name) {
-    const size_t op = operatorKeyword(name);
-    const size_t nameEnd = op == std::string::npos ? name.size() : op;
+    const size_t nameEnd = std::min(operatorKeyword(name), name.size());
     if (nameEnd > 0 && name[nameEnd - 1] == '>') {
         int depth = 0;
         for (size_t i = nameEnd; i > 0; --i) {
@@ -202,7 +202,7 @@ std::string enclosingFunctionName(std::string name) {
         }
     }
     std::string result;
-    const size_t end = operatorKeyword(name) == std::string::npos ? name.size() : operatorKeyword(name);
+    const size_t end = std::min(operatorKeyword(name), name.size());
     size_t pos = 0;
     for (size_t open = name.find('<'); open < end; open = name.find('<', pos)) {
         const size_t close = closingBracket(name, open);

@@ -15,7 +15,9 @@ bool needsQuotes(wchar_t c) { return c == L'"' || c <= L' ' || std::iswspace(c);
 
 // Windows Installer property names: a letter or underscore, then letters, digits, underscores, periods.
 bool isPropertyName(const tstring& name) {
-    const auto isLetter = [](wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'_'; };
+    const auto isLetter = [](wchar_t c) {
+        return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'_';
+    };
     return !name.empty() && isLetter(name.front()) && std::all_of(name.begin(), name.end(), [&](wchar_t c) {
         return isLetter(c) || (c >= L'0' && c <= L'9') || c == L'.';
     });

@@ -136,7 +136,8 @@ tstring getTempDir() {
         // An empty answer would put temporary files in the current directory.
         if (count == 0) {
             const DWORD error = GetLastError();
-            throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "GetTempPath failed", GetTempPathW, error));
+            throw TervoError<SysError>(
+                SysError(tstrings::MessageBuilder() << "GetTempPath failed", GetTempPathW, error));
         }
         if (count < buffer.size()) {
             return FileUtils::trimTrailingSeparators(tstring(buffer.data(), count));
