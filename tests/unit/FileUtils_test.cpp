@@ -405,6 +405,8 @@ TEST_F(FileUtilsTest, EmptyDirectoryChainStopsBelowTheRoot) {
         {root, L"..\\R\\A", {}},
         {root, L"...", {}},
         {root, L". .", {}},
+        {root, L". .\\A", {}},
+        {root, L"...\\A", {}},
         {root, L"A\\B\\..\\..\\..\\..", {}},
         {root, base, {}},
         {root, L"\\", {}},

@@ -125,7 +125,8 @@ DeletionList& DeletionList::addEmptyDirectoryChain(const std::pair<tstring, tstr
         return *this;
     }
     const tstring_array names = tstrings::splitBy(path.substr(root.size() + 1), L"\\");
-    // Left unresolved only in a path the system takes literally (\\?\): refused all the same.
+    // A name of dots and blanks left inside the path would be the last one of a scheduled parent,
+    // which the system strips: "root\. ." is the root.
     if (std::any_of(names.begin(), names.end(),
                     [](const tstring& name) { return name.find_first_not_of(L". ") == tstring::npos; })) {
         return *this;
