@@ -23,8 +23,8 @@ TEST(Executor, QuotesOnlyElementsWithBlanksThatAreNotWrapped) {
         EXPECT_EQ(quoted, text) << tstrings::encodeUtf8(arg);
     }
     Executor executor(L"C:\\Program Files\\app.exe");
-    executor.addArg(L"/i").addArg(L"").addArg(L"TARGETDIR=C:\\a b");
-    EXPECT_EQ(L"\"C:\\Program Files\\app.exe\" /i  \"TARGETDIR=C:\\a b\"", executor.commandLine());
+    executor.addArg(L"/i").addArg(L"").addArg(L"TARGETDIR=C:\\a b").addEncodedArg(L"P=\"a b\"").addEncodedArg(L"");
+    EXPECT_EQ(L"\"C:\\Program Files\\app.exe\" /i  \"TARGETDIR=C:\\a b\" P=\"a b\" ", executor.commandLine());
 }
 
 TEST(Executor, MissingProgramNamesTheCallWithItsFlags) {

@@ -89,17 +89,29 @@ TEST_F(FileUtilsTest, TempFileGivesUpAfterExactly100Names) {
     for (int n = 500; n < 600; ++n) {
         writeFile(at(L"x" + std::to_wstring(n)), "taken");
     }
-    const auto [plain, located] = thrownBy([&] { createTempFile(L"x", L"", base, 500); });
-    EXPECT_EQ("createTempFile(x, , " + u8(base) + ") failed", plain);
-    EXPECT_NE(std::string::npos, located.find(" at FileUtils::createTempFile(): ")) << located;
-    EXPECT_EQ(100u, listDir(base).size());
+    writeFile(at(L"a file"), "not a directory");
+    // The text names the call, then the reason of the last refusal, as every system error does.
+    const struct {
+        tstring prefix, directory;
+        DWORD reason;
+    } cases[] = {
+        {L"x", base, ERROR_FILE_EXISTS},
+        {L"", at(L"missing"), ERROR_PATH_NOT_FOUND},
+        {L"", at(L"a file"), ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        const tstring suffix = c.prefix.empty() ? L".tmp" : L"";
+        const auto [plain, located] = thrownBy([&] { createTempFile(c.prefix, suffix, c.directory, 500); });
+        const std::string code = std::to_string(c.reason);
+        EXPECT_TRUE(startsWith(plain, "createTempFile(" + u8(c.prefix) + ", " + u8(suffix) + ", " + u8(c.directory) +
+                                          ") failed. System error [" + code + "](system error " + code + " ("))
+            << plain;
+        EXPECT_NE(std::string::npos, located.find(" at FileUtils::createTempFile(): ")) << located;
+    }
+    EXPECT_EQ(101u, listDir(base).size());
+    EXPECT_FALSE(exists(at(L"missing")));
     ASSERT_TRUE(DeleteFileW(at(L"x599").c_str()));
     EXPECT_EQ(at(L"x599"), createTempFile(L"x", L"", base, 500));
-
-    const tstring missing = at(L"missing");
-    EXPECT_EQ("createTempFile(, .tmp, " + u8(missing) + ") failed",
-              thrownBy([&] { createTempFile(L"", L".tmp", missing); }).first);
-    EXPECT_FALSE(exists(missing));
     EXPECT_EQ(1u, capture.records.size());
 }
 
@@ -372,15 +384,52 @@ TEST_F(FileUtilsTest, DeletionListRunsWhileAnExceptionUnwinds) {
     EXPECT_TRUE(recorded(Severity::ERROR).empty());
 }
 
-TEST_F(FileUtilsTest, EmptyDirectoryChainStopsAtTheRoot) {
-    make({L"R", L"R\\A", L"R\\A\\B"}, {});
-    DeletionList().addEmptyDirectoryChain({at(L"R\\"), L"A\\B"});
-    EXPECT_EQ((std::vector<tstring>{L"FileUtils::deleteDirectory|Deleted [" + foldPath(at(L"R\\A\\B")) + L"] directory",
-                                    L"FileUtils::deleteDirectory|Deleted [" + foldPath(at(L"R\\A")) + L"] directory"}),
-              recorded(Severity::TRACE));
-    EXPECT_TRUE(isDirectory(at(L"R")));
-    // A relative path that leads elsewhere never meets the root; the walk still ends.
-    DeletionList().addEmptyDirectoryChain({L"Q:\\nowhere\\.", L"a\\b"});
+TEST_F(FileUtilsTest, EmptyDirectoryChainStopsBelowTheRoot) {
+    // The root is empty where nothing may be deleted, and its parent holds nothing else: a root
+    // wrongly scheduled would go, and its parent after it.
+    const tstring root = at(L"R");
+    const struct {
+        tstring root;
+        tstring relative;
+        std::vector<const wchar_t*> deleted;  // below R, deepest first
+    } cases[] = {
+        {at(L"R\\"), L"A\\B", {L"A\\B", L"A"}},
+        {root, L"A/./B\\", {L"A\\B", L"A"}},
+        {root, L"A\\C\\..\\B", {L"A\\B", L"A"}},
+        {root + L"\\.", L"A\\B", {L"A\\B", L"A"}},
+        {root, L"", {}},
+        {root, L".", {}},
+        {root, L"..", {}},
+        {root, L"A\\..", {}},
+        {root, L"A\\..\\..", {}},
+        {root, L"..\\R\\A", {}},
+        {root, L"...", {}},
+        {root, L". .", {}},
+        {root, L". .\\A", {}},
+        {root, L"...\\A", {}},
+        {root, L"A\\B\\..\\..\\..\\..", {}},
+        {root, base, {}},
+        {root, L"\\", {}},
+        {L"\\\\?\\" + root, L"..", {}},
+        {L"Q:\\nowhere\\.", L"a\\b", {}},
+    };
+    for (const auto& c : cases) {
+        const std::string name = u8(c.root) + " + " + u8(c.relative);
+        if (c.deleted.empty()) {
+            make({L"R"}, {});
+        } else {
+            make({L"R", L"R\\A", L"R\\A\\B"}, {});
+        }
+        capture.records.clear();
+        DeletionList().addEmptyDirectoryChain({c.root, c.relative});
+        std::vector<tstring> expected;
+        for (const wchar_t* below : c.deleted) {
+            expected.push_back(L"FileUtils::deleteDirectory|Deleted [" + foldPath(at(L"R\\") + below) + L"] directory");
+        }
+        EXPECT_EQ(expected, recorded(Severity::TRACE)) << name;
+        ASSERT_TRUE(isDirectory(root)) << name;
+        ASSERT_TRUE(removeTreeForTest(root)) << name;
+    }
 }
 
 TEST_F(FileUtilsTest, StagedWriterCommitsOrLeavesTheDestinationAlone) {
@@ -410,8 +459,8 @@ TEST_F(FileUtilsTest, StagedWriterCommitsOrLeavesTheDestinationAlone) {
 }
 
 TEST_F(FileUtilsTest, StagedWriterFailuresLeaveNoTemporaryFile) {
-    EXPECT_EQ("createTempFile(stg, .tmp, " + u8(at(L"missing")) + ") failed",
-              thrownBy([&] { StagedFileWriter writer(at(L"missing\\main.msi")); }).first);
+    EXPECT_TRUE(startsWith(thrownBy([&] { StagedFileWriter writer(at(L"missing\\main.msi")); }).first,
+                           "createTempFile(stg, .tmp, " + u8(at(L"missing")) + ") failed. System error [3]"));
     EXPECT_TRUE(listDir(base).empty());
     // A directory in the destination's place makes the move fail after the data is written.
     make({L"occupied"}, {});

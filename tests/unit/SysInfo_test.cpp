@@ -97,3 +97,11 @@ TEST(SysInfo, DirectoriesWithoutTrailingSeparators) {
 
     EXPECT_EQ(testProgramDir() + L"\\SysInfo_test.exe", SysInfo::getProcessModulePath());
 }
+
+TEST(SysInfo, TemporaryDirectoryTheSystemCannotGiveIsAnError) {
+    const tstring original = SysInfo::getEnvVariable(std::nothrow, L"TMP", L"");
+    SetEnvironmentVariableW(L"TMP", (L"C:\\" + tstring(MAX_PATH, L'x')).c_str());
+    const std::string thrown = thrownPlainMessage([] { SysInfo::getTempDir(); }, "SysInfo::getTempDir");
+    SetEnvironmentVariableW(L"TMP", original.empty() ? nullptr : original.c_str());
+    EXPECT_EQ(0u, thrown.find("GetTempPath failed. System error [")) << thrown;
+}

@@ -32,6 +32,18 @@ TEST(FormatPrintf, GrowsInStepsUntilTheTextFits) {
     EXPECT_EQ(L"0042 \u00e9t\u00e9 -7", formatPrintf(L"%04u %s %d", 42u, L"\u00e9t\u00e9", -7));
 }
 
+TEST(FormatPrintf, FormatTheRuntimeRefusesThrowsInsteadOfGrowing) {
+    // Without a handler of its own the runtime may end the process instead of failing the call.
+    const _invalid_parameter_handler previous =
+        _set_invalid_parameter_handler([](const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t) {});
+    const tstring longFormat = tstring(300, L'x') + L"%y";
+    for (const tstring& format : {tstring(L"%y"), tstring(L"100%"), longFormat}) {
+        EXPECT_EQ("_vsnwprintf_s(" + encodeUtf8(format) + ") failed. Invalid argument",
+                  thrownPlainMessage([&] { formatPrintf(format.c_str()); }, "tstrings::formatPrintf"));
+    }
+    _set_invalid_parameter_handler(previous);
+}
+
 TEST(FormatPrintf, NullFormatThrowsInvalidArgument) {
     try {
         formatPrintf(nullptr);

@@ -7,6 +7,7 @@
 #include "FileUtils.h"
 #include "Guid.h"
 #include "MsiUtils.h"
+#include "MsiexecArgs.h"
 #include "Resources.h"
 #include "SysInfo.h"
 #include "WinHeaders.h"
@@ -18,6 +19,12 @@ namespace {
 int exitCode = -1;
 
 void install() {
+    // Before anything is written: an argument that msiexec could not read back unchanged stops the run.
+    tstring_array forwarded;
+    for (const tstring& arg : SysInfo::getCommandArgs(ExcludeProgramName)) {
+        forwarded.push_back(msi::encodeMsiexecArg(arg));
+    }
+
     const tstring tempDir = FileUtils::createTempDirectory(tstring(), L".tmp", SysInfo::getTempDir());
     FileUtils::DeletionList cleanup;
     cleanup.addDirectoryTree(tempDir);
@@ -26,9 +33,9 @@ void install() {
     Resource(L"msi", RT_RCDATA, SysInfo::getCurrentModuleHandle()).saveToFile(packagePath);
 
     Executor msiexec(SysInfo::getMsiexecPath());
-    msiexec.addArg(L"/i").addArg(packagePath);
-    for (const tstring& arg : SysInfo::getCommandArgs(ExcludeProgramName)) {
-        msiexec.addArg(arg);
+    msiexec.addEncodedArg(L"/i").addEncodedArg(msi::encodeMsiexecArg(packagePath));
+    for (const tstring& arg : forwarded) {
+        msiexec.addEncodedArg(arg);
     }
     exitCode = msiexec.execAndWaitForExit();
 }
