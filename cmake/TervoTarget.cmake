@@ -7,5 +7,11 @@ function(tervo_target_defaults target)
         target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror -ffunction-sections -fdata-sections)
         # Static runtime: every executable imports system DLLs only.
         target_link_options(${target} PRIVATE -static)
+        # Reproducible programs: source locations name files relative to the tree, wherever it
+        # was checked out, and the PE header carries no link time.
+        target_compile_options(${target} PRIVATE -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+        if(WIN32)
+            target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
+        endif()
     endif()
 endfunction()
