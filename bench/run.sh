@@ -59,7 +59,7 @@ package p200 200 "{7D1C0B2A-3E4F-4A5B-8C6D-000000000200}" 0
 uninstall_code="{7D1C0B2A-3E4F-4A5B-8C6D-0000000000AA}"
 package installable 1 "$uninstall_code" 1
 
-pack() { TERVO_WINEPREFIX=$prefix "$build/bin/tervo-pack" "$1.msi" -o "setup-$1.exe" --quiet; }
+pack() { "$build/host/bin/tervo-pack" "$1.msi" -o "setup-$1.exe" --quiet; }
 for name in p1 p50 p200 installable; do pack "$name"; done
 
 # Nothing else may compete for the CPU while timing: the build lock keeps concurrent builds out.

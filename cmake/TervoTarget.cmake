@@ -5,8 +5,10 @@ function(tervo_target_defaults target)
     else()
         # Separate sections let the linker drop what a program does not use.
         target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror -ffunction-sections -fdata-sections)
-        # Static runtime: every executable imports system DLLs only.
-        target_link_options(${target} PRIVATE -static)
+        # Static runtime: every Windows executable imports system DLLs only.
+        if(WIN32)
+            target_link_options(${target} PRIVATE -static)
+        endif()
         # Reproducible programs: source locations name files relative to the tree, wherever it
         # was checked out, and the PE header carries no link time.
         target_compile_options(${target} PRIVATE -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)

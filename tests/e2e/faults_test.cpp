@@ -414,8 +414,8 @@ TEST_F(FaultsTest, PackRefusesDestinationsItCannotWrite) {
         const char* error;
         std::string contents;
     } cases[] = {
-        {"read-only file", fileDir, fileProtected, "MoveFileEx(", "old contents"},
-        {"write-protected directory", lockedDir, dirProtected, "createTempFile(stg, .tmp, ", ""},
+        {"read-only file", fileDir, fileProtected, "Cannot write ", "old contents"},
+        {"write-protected directory", lockedDir, dirProtected, "Cannot write ", ""},
     };
     for (const auto& c : cases) {
         const tstring destination = c.dir + L"\\setup.exe";
@@ -501,4 +501,20 @@ TEST_F(FaultsTest, PackKilledHalfWayLeavesTheDestinationUntouched) {
         }
         DeleteFileW(setup.c_str());
     }
+}
+
+TEST_F(FaultsTest, PackInspectWithoutATemporaryDirectoryFailsAndWritesNothing) {
+    const tstring setup = pathOf(L"setup.exe");
+    ASSERT_EQ(0u, pack(inQuotes(builtPackage(TERVO_E2E_BASIC_MSI)) + L" -o " + inQuotes(setup) + L" --quiet").exitCode);
+    // A folder path longer than the system's limit: GetTempPath fails.
+    const tstring longTemp = temp + L"\\" + tstring(300, L'x');
+    const std::vector<tstring> before = listDir(dir);
+    const ProcessResult r =
+        runProcess(program(L"tervo-pack.exe") + L" --inspect " + inQuotes(setup), {L"TEMP=" + longTemp, L"TMP=" + longTemp});
+    EXPECT_EQ(1u, r.exitCode) << r.standardError;
+    EXPECT_EQ(0u, r.standardError.find("tervo-pack: Cannot create a temporary copy of the package: GetTempPath failed"))
+        << r.standardError;
+    EXPECT_NE(std::string::npos, r.standardOutput.find("Product code:  {3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}"));
+    EXPECT_EQ(before, listDir(dir)) << "nothing is written anywhere";
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
 }
