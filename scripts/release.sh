@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Makes the release files in build/release/ with CPack: the Windows zip with tervo-pack.exe, the
-# launcher stub, the README and the licence, and a .sha256 file beside it. Sets up and builds
-# first (see setup.sh). Every file in them carries the time of the last commit
+# Makes the release files in build/release/ with CPack: the Debian package (tervo-pack, the
+# launcher stub, the manual page, the CMake package, the README and the copyright) and the Windows
+# zip (tervo-pack.exe, the launcher stub, the README and the licence), each with a .sha256 file.
+# Sets up and builds first (see setup.sh). Every file in them carries the time of the last commit
 # ($SOURCE_DATE_EPOCH unless set), so two runs from one commit give the same contents.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,7 +21,8 @@ fi
 build=$root/build
 release=$build/release
 mkdir -p "$release"
-cpack --config "$build/CPackConfig.cmake" -B "$build/cpack" -D CPACK_OUTPUT_FILE_PREFIX="$release"
+cpack --config "$build/host/CPackConfig.cmake" -B "$build/cpack/host" -D CPACK_OUTPUT_FILE_PREFIX="$release"
+cpack --config "$build/CPackConfig.cmake" -B "$build/cpack/windows" -D CPACK_OUTPUT_FILE_PREFIX="$release"
 echo
 echo "Release files in $release:"
-(cd "$release" && ls -l -- *.zip && cat -- *.sha256)
+(cd "$release" && ls -l -- *.deb *.zip && cat -- *.sha256)
