@@ -36,6 +36,8 @@ done
 
 wine_prefix=$build/wineprefix-example
 run() { "$source_dir/cmake/wine-run.sh" "$wine_prefix" "$@"; }
+# A Wine server started here must not hold this script's output open after it ends.
+run cmd /c exit >/dev/null 2>&1
 installed="$wine_prefix/drive_c/Program Files/Tervo Notes/notes.txt"
 command="\"$(run winepath -w "$setup" | tr -d '\r')\""
 run "$windows_bin/run-report.exe" "$command uninstall" >/dev/null

@@ -30,6 +30,8 @@ mkdir "$unzipped"
 (cd "$unzipped" && cmake -E tar xf "$zip")
 run() { "$source_dir/cmake/wine-run.sh" "$build/wineprefix" "$@"; }
 win() { run winepath -w "$1" | tr -d '\r'; }
+# A Wine server started here must not hold this script's output open after it ends.
+run cmd /c exit >/dev/null 2>&1
 tool=$(win "$unzipped/$top/tervo-pack.exe")
 run "$tool" "$(win "$package")" -o "$(win "$work/setup.exe")" --quiet || fail "the unzipped tool does not pack"
 run "$tool" --inspect "$(win "$work/setup.exe")" | tr -d '\r' >"$work/inspect.txt"
