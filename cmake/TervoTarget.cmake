@@ -9,5 +9,11 @@ function(tervo_target_defaults target)
         if(WIN32)
             target_link_options(${target} PRIVATE -static)
         endif()
+        # Reproducible programs: source locations name files relative to the tree, wherever it
+        # was checked out, and the PE header carries no link time.
+        target_compile_options(${target} PRIVATE -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+        if(WIN32)
+            target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
+        endif()
     endif()
 endfunction()

@@ -2,6 +2,7 @@
 #include <regex>
 
 #include "InstallerTestSupport.h"
+#include "TervoVersion.h"
 #include "TestSupport.h"
 #include "WinHeaders.h"
 
@@ -122,7 +123,8 @@ TEST_F(PackTest, InspectAndExtractShowWhatTheLauncherCarries) {
     const ProcessResult inspected = pack(L"--inspect " + inQuotes(setup));
     EXPECT_EQ(0u, inspected.exitCode) << inspected.standardError;
     const std::string expectedSize = std::to_string(readFile(basicPackage()).size());
-    for (const std::string& line : {std::string("Product code:  {3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}"),
+    for (const std::string& line : {std::string("Made by:       Tervo " TERVO_VERSION),
+                                    std::string("Product code:  {3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}"),
                                     "Package size:  " + expectedSize + " bytes", std::string("Product name:  Tervo E2E Basic"),
                                     std::string("Version:       2.5.7"), std::string("Manufacturer:  Tervo Tests"),
                                     std::string(", the package matches")}) {

@@ -11,6 +11,7 @@
 #include "PackageRules.h"
 #include "PeImage.h"
 #include "PeWriter.h"
+#include "TervoVersion.h"
 #include "Utf.h"
 #include "VersionBlock.h"
 
@@ -58,10 +59,16 @@ void requireWritable(const std::string& path) {
     }
 }
 
+// Where the default stub is looked for: beside the tool, as built and in the Windows zip, then
+// in the installed tree's share/tervo.
+std::string besideStubPath() { return platform::joinPath(platform::toolDirectory(), stubName); }
+std::string installedStubPath() {
+    return platform::joinPath(platform::parentDirectory(platform::toolDirectory()), std::string("share/tervo/") + stubName);
+}
+
 std::string defaultStubPath() {
-    const std::string tools = platform::toolDirectory();
-    const std::string beside = platform::joinPath(tools, stubName);
-    const std::string installed = platform::joinPath(platform::parentDirectory(tools), std::string("share/tervo/") + stubName);
+    const std::string beside = besideStubPath();
+    const std::string installed = installedStubPath();
     return platform::pathKind(beside) == PathKind::Missing && platform::pathKind(installed) == PathKind::File ? installed
                                                                                                              : beside;
 }
@@ -187,6 +194,17 @@ struct StoredChecksum {
     std::optional<uint64_t> value;
 };
 
+// Which Tervo made a launcher: its stub's marker holds the version since Tervo 1.0.0, a
+// placeholder before.
+std::string madeBy(const ResourceTree& resources) {
+    const DataBlock* marker = resources.find(ResourceTypes::rcData, ResourceNames::launcherMarker);
+    const std::string text = marker && marker->size() <= 32 ? marker->text() : "";
+    const bool isVersion = !text.empty() && text.find('.') != std::string::npos && text.front() != '.' &&
+                           text.back() != '.' && text.find("..") == std::string::npos &&
+                           text.find_first_not_of("0123456789.") == std::string::npos;
+    return isVersion ? "Tervo " + text : "an earlier Tervo (the launcher records no version)";
+}
+
 StoredChecksum storedChecksum(const ResourceTree& resources) {
     StoredChecksum stored;
     const DataBlock* block = resources.find(ResourceTypes::rcData, ResourceNames::checksum);
@@ -237,6 +255,10 @@ void packPackage(const PackOptions& options, Reporter& reporter) {
         throw Error("The output's file name is longer than " + std::to_string(maxVersionTextLength) + " characters");
     }
 
+    if (options.stub.empty() && platform::pathKind(stubPath) == PathKind::Missing) {
+        throw Error("The launcher stub was not found: neither " + stubPath + " nor " + installedStubPath() +
+                    " exists; name one with --stub");
+    }
     requireFile(stubPath, "The launcher stub was not found: ");
     const PeImage stub = PeImage::open(stubPath);
     ResourceTree resources = stub.resources();
@@ -277,6 +299,7 @@ void inspectLauncher(const PackOptions& options, Reporter& reporter) {
     const DataBlock* code = resources.find(ResourceTypes::rcData, ResourceNames::productCode);
     const std::string codeText = code ? code->text() : "(none)";
     reporter.out("Launcher:      " + launcherPath);
+    reporter.out("Made by:       " + madeBy(resources));
     reporter.out("Product code:  " + codeText);
     reporter.out("Package size:  " + std::to_string(package.size()) + " bytes");
 
@@ -367,7 +390,7 @@ int runPackTool(const std::vector<std::string>& args, Reporter& reporter) {
             break;
         }
         case PackOptions::Command::Version:
-            reporter.out("tervo-pack 1.1");
+            reporter.out("tervo-pack " TERVO_VERSION);
             break;
         case PackOptions::Command::Pack:
             packPackage(options, reporter);

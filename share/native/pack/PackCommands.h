@@ -31,8 +31,9 @@ public:
 // the destination is as it was and no temporary file remains. Throws a pack::Error for the user.
 void packPackage(const PackOptions& options, Reporter& reporter);
 
-// Shows the product code, the package size and checksum, and the product's name, version and
-// manufacturer. What it knows from the launcher is shown before the package is opened.
+// Shows the Tervo version that made the launcher, the product code, the package size and
+// checksum, and the product's name, version and manufacturer. What it knows from the launcher is
+// shown before the package is opened.
 void inspectLauncher(const PackOptions& options, Reporter& reporter);
 
 // Writes the package a launcher carries to `options.output`, byte for byte. A package that does

@@ -102,13 +102,16 @@ const char* packUsage() {
            "package when run and removes the product when run with the argument uninstall.\n"
            "\n"
            "  -o, --output FILE    the file to write; it is replaced only when complete\n"
-           "  --stub FILE          the launcher to copy (default: tervo-launcher.exe beside this tool)\n"
+           "  --stub FILE          the launcher to copy (default: tervo-launcher.exe beside this tool,\n"
+           "                       or else ../share/tervo/tervo-launcher.exe relative to it)\n"
            "  --product-code GUID  the package's product code in any spelling (default: the package's)\n"
            "  --icon FILE          an .ico file for SETUP.exe\n"
            "  -q, --quiet          no progress and no summary\n"
            "  --inspect            show what a launcher carries and check its package's checksum\n"
            "  --extract            write the package a launcher carries, byte for byte\n"
            "  --ignore-checksum    extract a package even though it does not match its checksum\n"
+           "  -h, --help           show this text\n"
+           "  --version            show the Tervo version\n"
            "\n"
            "Exit codes: 0 done, 1 failed (nothing was written), 2 wrong command line.\n";
 }

@@ -9,6 +9,8 @@ using namespace pack;
 namespace {
 
 const std::string basicCode = "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}";
+// The stand-in stub's marker holds no version, like the launchers of before Tervo 1.0.0.
+const std::string standInMaker = "an earlier Tervo (the launcher records no version)";
 
 std::string package(const std::string& name) { return platform::absolutePath(TERVO_PACK_DATA "/" + name + ".msi"); }
 
@@ -59,7 +61,7 @@ TEST_F(PackCommandsTest, PacksShowsAndExtractsTheSameBytesEveryTime) {
     ASSERT_EQ(0, run({"--inspect", setup})) << result.errors;
     const std::string bytes = readBytes(package("basic"));
     const std::string checksum = PackageChecksum::formatText(PackageChecksum::xxh64(bytes.data(), bytes.size()));
-    EXPECT_EQ("Launcher:      " + setup + "\nProduct code:  " + basicCode + "\nPackage size:  " + std::to_string(bytes.size()) +
+    EXPECT_EQ("Launcher:      " + setup + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode + "\nPackage size:  " + std::to_string(bytes.size()) +
                   " bytes\nChecksum:      " + checksum + ", the package matches\nProduct name:  Tervo E2E Basic\n"
                   "Version:       2.5.7\nManufacturer:  Tervo Tests\n",
               result.output);
@@ -157,7 +159,7 @@ TEST_F(PackCommandsTest, ADamagedPackageIsReportedAndExtractedOnlyOnRequest) {
     const std::string actualSum = PackageChecksum::formatText(PackageChecksum::xxh64(damage.data(), damage.size()));
 
     EXPECT_EQ(1, run({"--inspect", damaged}));
-    EXPECT_EQ("Launcher:      " + damaged + "\nProduct code:  " + basicCode + "\nPackage size:  " + std::to_string(original.size()) +
+    EXPECT_EQ("Launcher:      " + damaged + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode + "\nPackage size:  " + std::to_string(original.size()) +
                   " bytes\nChecksum:      " + expectedSum + ", the package DOES NOT match (its checksum is " + actualSum +
                   "): the launcher is damaged\n",
               result.output);
@@ -187,4 +189,18 @@ TEST_F(PackCommandsTest, ALauncherWithoutChecksumFromAnOlderToolStillWorks) {
     const std::string extracted = pack::platform::joinPath(out, "app.msi");
     EXPECT_EQ(0, run({"--extract", old, "-o", extracted, "-q"})) << result.errors;
     EXPECT_TRUE(readBytes(extracted) == readBytes(package("basic")));
+}
+
+TEST_F(PackCommandsTest, InspectNamesTheTervoVersionFromTheStubsMarker) {
+    for (const std::string& marker : {std::string("2.3.4"), std::string("1")}) {
+        ResourceTree additions;
+        additions.replace(ResourceTypes::rcData, ResourceNames::launcherMarker, 0, blockOf(marker));
+        const std::string stub = pathOf("stub " + marker + ".exe");
+        packFile(packStubPath(), stub, additions);
+        const std::string setup = pathOf("setup " + marker + ".exe");
+        ASSERT_EQ(0, run({package("basic"), "-o", setup, "--stub", stub, "-q"})) << result.errors;
+        ASSERT_EQ(0, run({"--inspect", setup})) << result.errors;
+        const std::string expected = marker == "1" ? standInMaker : "Tervo " + marker;
+        EXPECT_NE(std::string::npos, result.output.find("\nMade by:       " + expected + "\n")) << result.output;
+    }
 }
