@@ -1,6 +1,7 @@
 #include <cerrno>
 
 #include "ErrorHandling.h"
+#include "ImportHook.h"
 #include "TestSupport.h"
 #include "WinErrorHandling.h"
 
@@ -125,4 +126,26 @@ TEST(Reporting, RunReportingSortsByExceptionKind) {
     EXPECT_EQ(L"Unknown exception caught", errors[1]);
     EXPECT_EQ(L"Unknown exception caught", errors[2]);
     EXPECT_EQ(L"Reporting_RunReportingSortsByExceptionKind_Test::TestBody", capture.records[0].functionName);
+}
+
+TEST(DebugBreak, ABoxWhenTheVariableIsStarOrHoldsTheTag) {
+    std::vector<tstring> boxes;
+    const IMPORT_HOOK(MessageBoxW) box([&](auto, HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+        boxes.push_back((tstrings::MessageBuilder() << (owner ? "owner " : "") << caption << "|" << style << "|" << text).str());
+        return IDOK;
+    });
+    const SourceLocation site("C:\\src\\unit.cpp", "ns::f", 9);
+    const tstring text = L"ErrorHandling_test.exe|8192|unit.cpp(9) at ns::f(): debug break. Reason: environment "
+                         L"variable TERVO_TEST_BREAK is set.";
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {nullptr, false}, {L"*", true}, {L"a,install,b", true}, {L"install", true},
+        {L"INSTALL", false}, {L"instal", false}, {L"**", false},
+    };
+    for (const auto& [value, shown] : cases) {
+        boxes.clear();
+        SetEnvironmentVariableW(L"TERVO_TEST_BREAK", value);
+        breakIfEnvVariableSet(site, L"TERVO_TEST_BREAK", L"install");
+        EXPECT_EQ(shown ? std::vector<tstring>{text} : std::vector<tstring>{}, boxes) << (value ? tstrings::encodeUtf8(value) : "unset");
+    }
+    SetEnvironmentVariableW(L"TERVO_TEST_BREAK", nullptr);
 }

@@ -1,5 +1,6 @@
 #include "Executor.h"
 
+#include "ImportHook.h"
 #include "TestSupport.h"
 #include "WinErrorHandling.h"
 
@@ -165,5 +166,53 @@ TEST(Executor, SuspendedChildIsEndedWhenItCannotJoinItsJob) {
         DWORD code = 0;
         EXPECT_TRUE(GetExitCodeProcess(process.get(), &code));
         EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), code);
+    }
+}
+
+TEST(Executor, FailuresAfterTheStartAreNamedAndASuspendedChildIsEnded) {
+    const auto systemError = [](const char* text, DWORD code) {
+        return std::string(text) + " System error [" + std::to_string(code) + "](" +
+               tstrings::encodeUtf8(systemErrorText(code)) + ")";
+    };
+    const struct {
+        bool suspended;
+        std::function<void(Executor&, DWORD&)> run;
+        const char* function;
+        std::string expected;
+    } cases[] = {
+        {true, [](Executor& e, DWORD&) { const IMPORT_HOOK(ResumeThread) f(failing<DWORD>(DWORD(-1), 5)); e.execAndWaitForExit(); },
+         "Executor::execAndWaitForExit", systemError("ResumeThread() failed.", 5)},
+        {false, [](Executor& e, DWORD&) { const IMPORT_HOOK(WaitForSingleObject) f(failing<DWORD>(WAIT_FAILED, 6)); e.execAndWaitForExit(); },
+         "Executor::execAndWaitForExit", systemError("WaitForSingleObject() failed.", 6)},
+        {false, [](Executor& e, DWORD&) { const IMPORT_HOOK(GetExitCodeProcess) f(failing<BOOL>(FALSE, 5)); e.execAndWaitForExit(); },
+         "Executor::execAndWaitForExit", systemError("GetExitCodeProcess() failed.", 5)},
+        {false, [](Executor& e, DWORD&) { const IMPORT_HOOK(GetProcessId) f(failing<DWORD>(0, 87)); e.execAndWaitForExit(); },
+         "Executor::execAndWaitForExit", systemError("GetProcessId() failed.", 87)},
+        {true,
+         [](Executor& e, DWORD& pid) {
+             e.setProcessStartedHook([&](HANDLE process) {
+                 pid = GetProcessId(process);
+                 throw TervoError<std::runtime_error>(std::runtime_error("hook failed"), SourceLocation("t.cpp", "hook", 1));
+             });
+             e.execAndWaitForExit();
+         },
+         "hook", "hook failed"},
+    };
+    for (const auto& c : cases) {
+        DWORD pid = 0;
+        Executor executor(childPath);
+        executor.addArg(L"exit").addArg(L"0").setSuspended(c.suspended);
+        if (c.suspended) {
+            executor.setProcessStartedHook([&](HANDLE process) { pid = GetProcessId(process); });
+        }
+        EXPECT_EQ(c.expected, thrownPlainMessage([&] { c.run(executor, pid); }, c.function));
+        EXPECT_EQ(c.suspended, pid != 0);
+        // A process object that is gone already is as good as an ended one.
+        const UniqueHandle child(c.suspended ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr);
+        DWORD code = 0;
+        if (child) {
+            ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(child.get(), 10000)) << "left suspended";
+            EXPECT_TRUE(GetExitCodeProcess(child.get(), &code) && code == ERROR_PROCESS_ABORTED) << c.expected;
+        }
     }
 }

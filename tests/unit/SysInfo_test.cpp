@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "ImportHook.h"
 #include "PathUtils.h"
 #include "SysInfo.h"
 #include "TestSupport.h"
@@ -96,4 +97,25 @@ TEST(SysInfo, DirectoriesWithoutTrailingSeparators) {
     EXPECT_EQ(tstring::npos, msiexec.find(L"\\\\"));
 
     EXPECT_EQ(testProgramDir() + L"\\SysInfo_test.exe", SysInfo::getProcessModulePath());
+}
+
+// The system fills the buffer and answers its size while the path does not fit, as Windows does.
+TEST(SysInfo, ModulePathLongerThanTheFirstBufferAndItsFailure) {
+    const tstring path = L"C:\\" + tstring(600, L'x') + L"\\setup.exe";
+    std::vector<DWORD> offered;
+    {
+        const IMPORT_HOOK(GetModuleFileNameW) longPath([&](auto, HMODULE, LPWSTR buffer, DWORD size) {
+            offered.push_back(size);
+            const DWORD copied = std::min<DWORD>(size - 1, static_cast<DWORD>(path.size()));
+            path.copy(buffer, copied);
+            buffer[copied] = L'\0';
+            SetLastError(copied < path.size() ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS);
+            return copied < path.size() ? size : copied;
+        });
+        EXPECT_EQ(path, SysInfo::getCurrentModulePath());
+    }
+    EXPECT_EQ((std::vector<DWORD>{260, 520, 1040}), offered);
+    const IMPORT_HOOK(GetModuleFileNameW) fails(failing<DWORD>(0, ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ("GetModuleFileName failed. System error [8](" + tstrings::encodeUtf8(systemErrorText(8)) + ")",
+              thrownPlainMessage([] { SysInfo::getCurrentModulePath(); }, "SysInfo::`anonymous-namespace'::getModulePath"));
 }
