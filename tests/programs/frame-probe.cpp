@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "ErrorHandling.h"
@@ -24,20 +25,12 @@ void (*registeredSync)() = nullptr;
 int syncs = 0;
 
 int earlyRecord(const tstring& mode) {
-    const tstring longPath = L"C:\\" + tstring(300, L'x');
-    const IMPORT_HOOK(GetModuleFileNameW) path([&](auto original, HMODULE module, LPWSTR buffer, DWORD size) -> DWORD {
-        if (mode == L"unknown") {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
-        if (mode != L"long") {
-            return original(module, buffer, size);
-        }
-        const DWORD copied = std::min<DWORD>(size - 1, static_cast<DWORD>(longPath.size()));
-        longPath.copy(buffer, copied);
-        buffer[copied] = L'\0';
-        return copied < longPath.size() ? size : copied;
-    });
+    std::optional<IMPORT_HOOK(GetModuleFileNameW)> modulePath;
+    if (mode == L"unknown") {
+        modulePath.emplace(failing<DWORD>(0, ERROR_NOT_ENOUGH_MEMORY));
+    } else if (mode == L"long") {
+        modulePath.emplace(answerModulePath(L"C:\\" + tstring(300, L'x')));
+    }
     logAt(Severity::INFO, tstrings::MessageBuilder() << "before any sink");
     return 0;
 }

@@ -98,3 +98,15 @@ auto failing(R result, DWORD error, int times = 1, int after = 0) {
         return original(args...);
     };
 }
+
+// A GetModuleFileNameW body that answers `path` as Windows does for a module of that path: a
+// buffer too small receives the start of the path, and the answer is the buffer's size.
+inline auto answerModulePath(std::wstring path) {
+    return [path = std::move(path)](auto, HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
+        const DWORD copied = std::min<DWORD>(size - 1, static_cast<DWORD>(path.size()));
+        path.copy(buffer, copied);
+        buffer[copied] = L'\0';
+        SetLastError(copied < path.size() ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS);
+        return copied < path.size() ? size : copied;
+    };
+}

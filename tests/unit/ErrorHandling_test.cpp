@@ -137,15 +137,20 @@ TEST(DebugBreak, ABoxWhenTheVariableIsStarOrHoldsTheTag) {
     const SourceLocation site("C:\\src\\unit.cpp", "ns::f", 9);
     const tstring text = L"ErrorHandling_test.exe|8192|unit.cpp(9) at ns::f(): debug break. Reason: environment "
                          L"variable TERVO_TEST_BREAK is set.";
-    const std::pair<const wchar_t*, bool> cases[] = {
-        {nullptr, false}, {L"*", true}, {L"a,install,b", true}, {L"install", true},
-        {L"INSTALL", false}, {L"instal", false}, {L"**", false},
+    const struct {
+        const wchar_t *value, *tag;
+        bool shown;
+    } cases[] = {
+        {nullptr, L"install", false}, {nullptr, L"", false},      {L"*", L"install", true},
+        {L"a,install,b", L"install", true}, {L"install", L"install", true}, {L"INSTALL", L"install", false},
+        {L"instal", L"install", false},     {L"**", L"install", false},
     };
-    for (const auto& [value, shown] : cases) {
+    for (const auto& c : cases) {
         boxes.clear();
-        SetEnvironmentVariableW(L"TERVO_TEST_BREAK", value);
-        breakIfEnvVariableSet(site, L"TERVO_TEST_BREAK", L"install");
-        EXPECT_EQ(shown ? std::vector<tstring>{text} : std::vector<tstring>{}, boxes) << (value ? tstrings::encodeUtf8(value) : "unset");
+        SetEnvironmentVariableW(L"TERVO_TEST_BREAK", c.value);
+        breakIfEnvVariableSet(site, L"TERVO_TEST_BREAK", c.tag);
+        EXPECT_EQ(c.shown ? std::vector<tstring>{text} : std::vector<tstring>{}, boxes)
+            << (c.value ? tstrings::encodeUtf8(c.value) : "unset") << "|" << tstrings::encodeUtf8(c.tag);
     }
     SetEnvironmentVariableW(L"TERVO_TEST_BREAK", nullptr);
 }

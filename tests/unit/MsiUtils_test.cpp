@@ -88,33 +88,26 @@ TEST(MsiStatus, OnlyZeroAndTheRebootCodesSucceed) {
     }
 }
 
-TEST(MsiError, CarriesTheInstallersDescriptionOfTheReason) {
-    const std::string description = installerDescription(ERROR_UNKNOWN_PRODUCT);
-    std::cout << "msimsg.dll describes 1605 as: " << description << "\n";
+// The text of the installer's message library in the system directory: an entry, an empty entry
+// of a present block, or none for a code whose block is absent or that is above 65535.
+TEST(MsiError, CarriesTheMessageLibrarysEntryEmptyOrNone) {
+    const OwnMessageLibrary library;
+    const std::string notInstalled = "(This action is only valid for products that are currently installed.)";
     const msi::Error error(tstrings::MessageBuilder() << "MsiGetProductInfo(" << basicCode << ", VersionString) failed",
                            ERROR_UNKNOWN_PRODUCT);
     EXPECT_EQ(ERROR_UNKNOWN_PRODUCT, error.getReason());
-    EXPECT_EQ("MsiGetProductInfo({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, VersionString) failed. MSI error [1605](" +
-                  description + ")",
+    EXPECT_EQ("MsiGetProductInfo({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, VersionString) failed. MSI error [1605]" +
+                  notInstalled,
               std::string(error.what()));
-
-    EXPECT_EQ("Is it there? MSI error [1605](" + description + ")",
-              std::string(msi::Error("Is it there?", ERROR_UNKNOWN_PRODUCT).what()));
-    EXPECT_EQ("Odd. MSI error [70000](No description)", std::string(msi::Error("Odd", 70000).what()));
-}
-
-TEST(MsiError, DescriptionIsTheMessageLibrarysEntryEmptyOrNone) {
-    const OwnMessageLibrary library;
-    const std::pair<UINT, const char*> cases[] = {
-        {1605, "(This action is only valid for products that are currently installed.)"},
-        {3010, "(A restart is required to complete the install.)"},
-        {1604, "()"},
-        {1620, "(No description)"},
-        {70000, "(No description)"},
+    const std::pair<msi::Error, std::string> cases[] = {
+        {msi::Error("Is it there?", 1605), "Is it there? MSI error [1605]" + notInstalled},
+        {msi::Error("Op:", 3010), "Op: MSI error [3010](A restart is required to complete the install.)"},
+        {msi::Error("Op", 1604), "Op. MSI error [1604]()"},
+        {msi::Error("Op", 1620), "Op. MSI error [1620](No description)"},
+        {msi::Error("Odd", 70000), "Odd. MSI error [70000](No description)"},
     };
-    for (const auto& [code, description] : cases) {
-        EXPECT_EQ("Op: MSI error [" + std::to_string(code) + "]" + description,
-                  std::string(msi::Error("Op:", code).what()));
+    for (const auto& [made, expected] : cases) {
+        EXPECT_EQ(expected, made.what());
     }
     const IMPORT_HOOK(LoadLibraryExW) refused(failing<HMODULE>(nullptr, ERROR_MOD_NOT_FOUND));
     EXPECT_EQ(tstrings::encodeUtf8(L"LoadLibraryExW(" + SysInfo::getSystemDir() + L"\\msimsg.dll) failed. System error [126](" +
@@ -245,24 +238,23 @@ TEST(MsiAction, AnExceptionInsideTheRunBecomesStatus1359) {
 // What a run asks of the installer, in order, with the installer's answers chosen by the test.
 TEST(MsiAction, SettingsAreMadeAroundTheCallAndUndoneInReverse) {
     std::vector<tstring> calls;
-    const auto note = [&](tstrings::MessageBuilder& text) { calls.push_back(text.str()); };
     INSTALLUI_HANDLERW handler = nullptr;
     UINT answer = 0;
     const IMPORT_HOOK(MsiSetInternalUI) ui([&](auto, INSTALLUILEVEL level, HWND*) {
-        note(tstrings::MessageBuilder() << "ui " << static_cast<int>(level));
+        calls.push_back((tstrings::MessageBuilder() << "ui " << static_cast<int>(level)).str());
         return INSTALLUILEVEL_BASIC;
     });
     const IMPORT_HOOK(MsiEnableLogW) log([&](auto, DWORD mode, LPCWSTR path, DWORD attributes) {
-        note(tstrings::MessageBuilder() << "log " << mode << " " << path << " " << attributes);
+        calls.push_back((tstrings::MessageBuilder() << "log " << mode << " " << path << " " << attributes).str());
         return 0u;
     });
     const IMPORT_HOOK(MsiSetExternalUIW) external([&](auto, INSTALLUI_HANDLERW h, DWORD filter, LPVOID) {
         handler = h ? h : handler;
-        note(tstrings::MessageBuilder() << "handler " << filter);
+        calls.push_back((tstrings::MessageBuilder() << "handler " << filter).str());
         return INSTALLUI_HANDLERW();
     });
     const IMPORT_HOOK(MsiConfigureProductExW) configure([&](auto, LPCWSTR, int, INSTALLSTATE, LPCWSTR line) {
-        note(tstrings::MessageBuilder() << "configure " << line);
+        calls.push_back(L"configure " + tstring(line));
         return answer;
     });
     struct : msi::Callback {
@@ -271,22 +263,17 @@ TEST(MsiAction, SettingsAreMadeAroundTheCallAndUndoneInReverse) {
         }
         std::vector<tstring> seen;
     } callback;
-    const tstring head = L"MsiConfigureProductEx({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, 65535, 2, REBOOT=ReallySuppress) ";
+    const std::vector<tstring> plain{L"ui 2", L"log 0 NULL 0", L"configure REBOOT=ReallySuppress", L"log 0 NULL 0", L"ui 3"};
+    const std::vector<tstring> logged{L"ui 2", L"log 4096 C:\\l.txt 0", L"handler 4294967295",
+                                      L"configure REBOOT=ReallySuppress", L"handler 0", L"log 0 NULL 0", L"ui 3"};
     const struct {
         UINT answer;
-        bool logged;
-        std::vector<tstring> calls;
-        const wchar_t* info;
-    } cases[] = {
-        {3010, true,
-         {L"ui 2", L"log 4096 C:\\l.txt 0", L"handler 4294967295", L"configure REBOOT=ReallySuppress", L"handler 0",
-          L"log 0 NULL 0", L"ui 3"},
-         L"succeeded [3010]"},
-        {1641, false,
-         {L"ui 2", L"log 0 NULL 0", L"configure REBOOT=ReallySuppress", L"log 0 NULL 0", L"ui 3"},
-         L"succeeded [1641]"},
-        {1603, false, {}, nullptr},
-    };
+        bool withLogAndCallback;
+        Severity level;
+        const wchar_t* outcome;
+    } cases[] = {{3010, true, Severity::INFO, L"succeeded [3010]"},
+                 {1641, false, Severity::INFO, L"succeeded [1641]"},
+                 {1603, false, Severity::ERROR, L"failed [1603]"}};
     for (const auto& c : cases) {
         CapturingAppender capture;
         ScopedAppender scope(&capture);
@@ -294,25 +281,27 @@ TEST(MsiAction, SettingsAreMadeAroundTheCallAndUndoneInReverse) {
         answer = c.answer;
         msi::uninstall action;
         action.productCode(Guid(tstring(basicCode)));
-        if (c.logged) {
+        if (c.withLogAndCallback) {
             action.setLogFile(L"C:\\l.txt").setCallback(&callback);
         }
         const msi::ActionStatus status = action(std::nothrow);
         EXPECT_EQ(c.answer, status.getCode());
-        if (c.info) {
-            EXPECT_EQ(c.calls, calls) << c.answer;
-            EXPECT_TRUE(status && status.getMessage().empty()) << c.answer;
-            EXPECT_EQ(std::vector<tstring>{head + c.info}, capture.messages(Severity::INFO));
-        } else {
-            EXPECT_EQ(std::vector<tstring>{head + L"failed [1603]"}, capture.messages(Severity::ERROR));
-        }
+        EXPECT_EQ(c.level == Severity::INFO, static_cast<bool>(status));
+        EXPECT_EQ(c.withLogAndCallback ? logged : plain, calls) << c.answer;
+        EXPECT_EQ(1u, capture.records.size());
+        EXPECT_EQ(std::vector<tstring>{L"MsiConfigureProductEx({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, 65535, 2, "
+                                       L"REBOOT=ReallySuppress) " + tstring(c.outcome)},
+                  capture.messages(c.level));
     }
     // The handler the installer was given passes on only messages with a callback and a text.
+    CapturingAppender capture;
+    ScopedAppender scope(&capture);
     ASSERT_NE(nullptr, handler);
-    EXPECT_EQ(0, handler(nullptr, 0x0B000123, L"no callback"));
-    EXPECT_EQ(0, handler(&callback, 0x0B000123, nullptr));
-    EXPECT_EQ(0, handler(&callback, 0x0B000123, L"text"));
-    EXPECT_EQ(std::vector<tstring>{L"184549376 291 text"}, callback.seen);
+    EXPECT_EQ(0, handler(nullptr, 0x0B123456, L"no callback"));
+    EXPECT_EQ(0, handler(&callback, 0x0B123456, nullptr));
+    EXPECT_EQ(0, handler(&callback, 0x0B123456, L"text"));
+    EXPECT_EQ(std::vector<tstring>{L"184549376 1193046 text"}, callback.seen);
+    EXPECT_TRUE(capture.records.empty());
 }
 
 TEST(WaitForInstallation, TimesOutWhileHeldAndReleasesWhatItAcquires) {

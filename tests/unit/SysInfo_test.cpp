@@ -99,19 +99,15 @@ TEST(SysInfo, DirectoriesWithoutTrailingSeparators) {
     EXPECT_EQ(testProgramDir() + L"\\SysInfo_test.exe", SysInfo::getProcessModulePath());
 }
 
-// The system fills the buffer and answers its size while the path does not fit, as Windows does.
 TEST(SysInfo, ModulePathLongerThanTheFirstBufferAndItsFailure) {
     const tstring path = L"C:\\" + tstring(600, L'x') + L"\\setup.exe";
     std::vector<DWORD> offered;
     {
-        const IMPORT_HOOK(GetModuleFileNameW) longPath([&](auto, HMODULE, LPWSTR buffer, DWORD size) {
-            offered.push_back(size);
-            const DWORD copied = std::min<DWORD>(size - 1, static_cast<DWORD>(path.size()));
-            path.copy(buffer, copied);
-            buffer[copied] = L'\0';
-            SetLastError(copied < path.size() ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS);
-            return copied < path.size() ? size : copied;
-        });
+        const IMPORT_HOOK(GetModuleFileNameW) longPath(
+            [&, answer = answerModulePath(path)](auto original, HMODULE module, LPWSTR buffer, DWORD size) {
+                offered.push_back(size);
+                return answer(original, module, buffer, size);
+            });
         EXPECT_EQ(path, SysInfo::getCurrentModulePath());
     }
     EXPECT_EQ((std::vector<DWORD>{260, 520, 1040}), offered);
