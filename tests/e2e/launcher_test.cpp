@@ -206,12 +206,23 @@ TEST_F(LauncherTest, NeverLoadsADllPlantedBesideIt) {
     ASSERT_TRUE(exists(marker)) << "the planted DLL is not loaded even without protection: the test proves nothing";
     ASSERT_TRUE(DeleteFileW(marker.c_str()));
 
-    const tstring setup = L"\"" + download + L"\\setup.exe\" ";
-    const ProcessResult install = runProcess(setup + L"/qn", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
-    EXPECT_EQ(0u, install.exitCode) << install.standardError;
-    EXPECT_TRUE(isProductInstalledForTest(basicCode));
-    const ProcessResult uninstall = runProcess(setup + L"uninstall", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
-    EXPECT_EQ(0u, uninstall.exitCode) << uninstall.standardError;
-    EXPECT_FALSE(isProductInstalledForTest(basicCode));
-    EXPECT_FALSE(exists(marker)) << "setup.exe loaded the planted msi.dll";
+    // A copy in which the system lacks SetDefaultDllDirectories, as a Windows 7 without KB2533623
+    // does: its name is spelled wrong in the copy, which still starts and loads msi.dll by full path.
+    std::string bytes = readFile(download + L"\\setup.exe");
+    const std::string name = "SetDefaultDllDirectories";
+    ASSERT_NE(std::string::npos, bytes.find(name));
+    for (std::size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at)) {
+        bytes[at + name.size() - 1] = 'Z';
+    }
+    writeFile(download + L"\\old-windows-setup.exe", bytes);
+    for (const wchar_t* launcher : {L"setup.exe", L"old-windows-setup.exe"}) {
+        const tstring setup = L"\"" + download + L"\\" + launcher + L"\" ";
+        const ProcessResult install = runProcess(setup + L"/qn", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
+        EXPECT_EQ(0u, install.exitCode) << install.standardError;
+        EXPECT_TRUE(isProductInstalledForTest(basicCode));
+        const ProcessResult uninstall = runProcess(setup + L"uninstall", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
+        EXPECT_EQ(0u, uninstall.exitCode) << uninstall.standardError;
+        EXPECT_FALSE(isProductInstalledForTest(basicCode));
+        EXPECT_FALSE(exists(marker)) << tstrings::encodeUtf8(launcher) << " loaded the planted msi.dll";
+    }
 }

@@ -4,8 +4,10 @@
 
 #include "ErrorHandling.h"
 #include "FileUtils.h"
+#include "ImportHook.h"
 #include "TestSupport.h"
 #include "UniqueHandle.h"
+#include "WinErrorHandling.h"
 
 #include <winioctl.h>
 
@@ -328,14 +330,6 @@ TEST_F(FileUtilsTest, TreeDeletionRemovesAJunctionButNotItsTarget) {
     EXPECT_EQ("outside\\precious", readFile(at(L"outside\\precious")));
 }
 
-TEST_F(FileUtilsTest, TempDirectoryIsNewAndEmpty) {
-    const tstring path = createTempDirectory(L"", L".tmp", base);
-    EXPECT_TRUE(std::regex_match(u8(leafName(path)), std::regex("-?[0-9]+\\.tmp"))) << u8(path);
-    EXPECT_EQ(std::vector<tstring>{leafName(path)}, listDir(base));
-    EXPECT_TRUE(isDirectory(path));
-    EXPECT_FALSE(isNonEmptyDirectory(path));
-}
-
 TEST_F(FileUtilsTest, TempDirectoriesOfProcessesStartedTogetherNeverFail) {
     const tstring eventName = L"Local\\tervo-temp-dir-race-" + std::to_wstring(GetCurrentProcessId());
     const HANDLE start = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
@@ -475,4 +469,108 @@ TEST_F(FileUtilsTest, StagedWriterFailuresLeaveNoTemporaryFile) {
     EXPECT_EQ(3u, killed.exitCode);
     EXPECT_EQ((std::vector<tstring>{L"main.msi", L"occupied"}), listDir(base));
     EXPECT_EQ("the old package", readFile(at(L"main.msi")));
+}
+
+// A new, empty directory with a temporary name, also when "another process" puts a directory or a
+// file of its own where the placeholder was, `times` times, until the 100 names are used up.
+TEST_F(FileUtilsTest, TempDirectoryIsNewAndEmptyAlsoWhenOthersTakeNames) {
+    const struct {
+        int times;
+        bool directory;
+        const char* failure;
+    } cases[] = {{0, true, nullptr}, {1, true, nullptr}, {1, false, nullptr},
+                 {100, true, "createTempDirectory(, .tmp, "}, {100, false, "CreateDirectory("}};
+    for (const auto& c : cases) {
+        const tstring where = at(std::to_wstring(c.times) + (c.directory ? L"d" : L"f"));
+        ASSERT_TRUE(CreateDirectoryW(where.c_str(), nullptr));
+        std::vector<tstring> names;
+        const IMPORT_HOOK(DeleteFileW) other([&](auto original, LPCWSTR path) {
+            const BOOL deleted = original(path);
+            if (names.size() < static_cast<std::size_t>(c.times)) {
+                names.push_back(leafName(path));
+                c.directory ? CreateDirectoryW(path, nullptr)
+                            : CloseHandle(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+            }
+            return deleted;
+        });
+        if (c.failure) {
+            EXPECT_EQ(0u, thrownBy([&] { createTempDirectory(L"", L".tmp", where); }).first.find(c.failure + u8(where)));
+            EXPECT_EQ(100u, listDir(where).size());
+            continue;
+        }
+        const tstring path = createTempDirectory(L"", L".tmp", where);
+        EXPECT_TRUE(std::regex_match(u8(leafName(path)), std::regex("-?[0-9]+\\.tmp"))) << u8(path);
+        EXPECT_TRUE(isDirectory(path) && !isNonEmptyDirectory(path));
+        names.push_back(leafName(path));
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, listDir(where)) << "the other's name is not handed out";
+    }
+}
+
+TEST_F(FileUtilsTest, ReadOnlyFileWhoseAttributeCannotBeClearedStaysWithAWarning) {
+    make({}, {L"ro"});
+    ASSERT_TRUE(SetFileAttributesW(at(L"ro").c_str(), FILE_ATTRIBUTE_READONLY));
+    std::string thrown;
+    {
+        const IMPORT_HOOK(SetFileAttributesW) refused(failing<BOOL>(FALSE, ERROR_SHARING_VIOLATION, 2));
+        EXPECT_FALSE(deleteFile(at(L"ro"), std::nothrow));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "the deletion's error, not the attribute's";
+        thrown = thrownBy([&] { deleteFile(at(L"ro")); }).first;
+    }
+    EXPECT_TRUE(startsWith(thrown, "DeleteFile(" + u8(at(L"ro")) + ") failed. System error [5]")) << thrown;
+    EXPECT_TRUE(exists(at(L"ro")));
+    const tstring warning = L"FileUtils::deleteFile|Failed to discard R/O attribute from [" + at(L"ro") +
+                            L"] file. File will not be deleted. System error [32](" +
+                            systemErrorText(ERROR_SHARING_VIOLATION) + L")";
+    EXPECT_EQ((std::vector<tstring>{warning, warning}), recorded(Severity::WARNING));
+    EXPECT_TRUE(recorded(Severity::TRACE).empty());
+}
+
+TEST_F(FileUtilsTest, FailedEnumerationIsThrownOrReportedByTheDeleter) {
+    make({L"t"}, {L"t\\f"});
+    const std::string failure = "FindNextFile(" + u8(at(L"t")) + ") failed. System error [5]";
+    {
+        const IMPORT_HOOK(FindNextFileW) broken(failing<BOOL>(FALSE, ERROR_ACCESS_DENIED, 2));
+        RecordingCallback all(SIZE_MAX);
+        EXPECT_TRUE(startsWith(thrownBy([&] { iterateDirectory(at(L"t"), all); }).first, failure));
+        EXPECT_FALSE(deleteDirectoryTree(at(L"t"), std::nothrow));
+    }
+    EXPECT_EQ(std::vector<tstring>{L"f"}, listDir(at(L"t")));
+    const std::vector<tstring> errors = recorded(Severity::ERROR);
+    ASSERT_EQ(1u, errors.size());
+    EXPECT_EQ(0u, errors[0].find(inUnit + L"BatchDeleter::execute|Exception with message '")) << u8(errors[0]);
+    EXPECT_NE(tstring::npos, errors[0].find(tstrings::decodeUtf8(failure))) << u8(errors[0]);
+}
+
+TEST_F(FileUtilsTest, AbsolutePathsSingleTempFilesAndNonEmptyDirectories) {
+    wchar_t current[MAX_PATH];
+    ASSERT_NE(0u, GetCurrentDirectoryW(MAX_PATH, current));
+    EXPECT_EQ(current, toAbsolutePath(L""));
+    EXPECT_EQ(joinPath(current, L"b"), toAbsolutePath(L"a\\..\\b"));
+    make({L"d"}, {L"d\\data.bin"});
+    EXPECT_EQ(at(L"new.bin"), createTempFile(at(L"new.bin")));
+    const tstring beside = createTempFile(at(L"d\\data.bin"));
+    EXPECT_EQ(at(L"d"), parentPath(beside));
+    EXPECT_TRUE(std::regex_match(u8(leafName(beside)), std::regex("data-?[0-9]+\\.bin"))) << u8(beside);
+    EXPECT_TRUE(isNonEmptyDirectory(at(L"d")));
+    EXPECT_FALSE(isNonEmptyDirectory(at(L"new.bin")));
+}
+
+TEST_F(FileUtilsTest, ChainsCreateNothingInsideAShareOrADevicePrefix) {
+    std::vector<tstring> made;
+    const IMPORT_HOOK(CreateDirectoryW) record([&](auto, LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+        made.push_back(path);
+        return TRUE;
+    });
+    const std::pair<const wchar_t*, std::vector<tstring>> cases[] = {
+        {L"\\\\server\\share\\a\\b", {L"\\\\server\\share\\a\\", L"\\\\server\\share\\a\\b\\"}},
+        {L"//server/share/a", {L"//server/share/a\\"}},
+        {L"\\\\?\\UNC\\server\\share\\a", {L"\\\\?\\UNC\\server\\share\\a\\"}},
+        {L"\\\\?\\C:\\a", {L"\\\\?\\C:\\", L"\\\\?\\C:\\a\\"}},
+    };
+    for (const auto& [path, expected] : cases) {
+        made.clear();
+        createDirectoryChain(path);
+        EXPECT_EQ(expected, made) << u8(path);
+    }
 }

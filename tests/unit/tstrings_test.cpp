@@ -3,6 +3,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "ErrorHandling.h"
+#include "ImportHook.h"
 #include "TestSupport.h"
 #include "tstrings.h"
 
@@ -22,6 +24,28 @@ TEST(Conversions, EmptyAndInvalidInputGiveEmptyText) {
     EXPECT_EQ(L"", decodeUtf8(""));
     EXPECT_EQ(L"", decodeUtf8("ab\xc3(cd"));  // truncated sequence
     EXPECT_EQ(L"", decodeUtf8("\xff\xfe"));   // bytes that never occur in UTF-8
+}
+
+// The system refuses the text (first call 0): empty, silently; it answers the second call with
+// another count than the first: an error that names the call.
+TEST(Conversions, RefusedTextIsEmptyAndAnUnexpectedReplyThrows) {
+    const std::function<bool()> refused[] = {
+        [] { const IMPORT_HOOK(WideCharToMultiByte) f(failing<int>(0, ERROR_NO_UNICODE_TRANSLATION)); return encodeUtf8(L"abc").empty(); },
+        [] { const IMPORT_HOOK(MultiByteToWideChar) f(failing<int>(0, ERROR_NO_UNICODE_TRANSLATION)); return decodeAnsi("abc").empty(); },
+    };
+    for (const auto& isEmpty : refused) {
+        EXPECT_TRUE(isEmpty());
+    }
+    const std::pair<std::function<void()>, const char*> unexpected[] = {
+        {[] { const IMPORT_HOOK(WideCharToMultiByte) f(failing<int>(2, 0, 1, 1)); encodeAnsi(L"abc"); }, "WideCharToMultiByte"},
+        {[] { const IMPORT_HOOK(MultiByteToWideChar) f(failing<int>(2, 0, 1, 1)); decodeUtf8("abc"); }, "MultiByteToWideChar"},
+    };
+    for (const auto& [call, function] : unexpected) {
+        const std::string name = function;
+        EXPECT_EQ("Unexpected reply from " + name + "()",
+                  thrownPlainMessage(call, name == "WideCharToMultiByte" ? "tstrings::`anonymous-namespace'::toMultiByte"
+                                                                         : "tstrings::`anonymous-namespace'::fromMultiByte"));
+    }
 }
 
 TEST(FormatPrintf, GrowsInStepsUntilTheTextFits) {

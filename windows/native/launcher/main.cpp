@@ -10,6 +10,7 @@
 #include "MsiexecArgs.h"
 #include "Resources.h"
 #include "SysInfo.h"
+#include "UniqueHandle.h"
 #include "WinHeaders.h"
 #include "app.h"
 
@@ -60,12 +61,30 @@ void launcherMain() {
     }
 }
 
+// A setup.exe often runs from a download folder that may hold a planted DLL: libraries loaded
+// from here on (msi.dll among them) come from the system directory only. Windows 7 without
+// KB2533623 lacks the call, so it is looked up rather than imported; there msi.dll is loaded
+// now by its full path, and the late binding finds it loaded; the result holds it for the run.
+UniqueModule restrictLibrarySearch() {
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDefaultDllDirectories) {
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        return UniqueModule();
+    }
+    wchar_t systemDir[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(systemDir, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return UniqueModule();
+    }
+    return UniqueModule(LoadLibraryW((tstring(systemDir, length) + L"\\msi.dll").c_str()));
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
-    // A setup.exe often runs from a download folder that may hold a planted DLL; libraries
-    // loaded from here on (msi.dll among them) come from the system directory only.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const UniqueModule preloadedMsi = restrictLibrarySearch();
     app::wlaunch(std::nothrow, launcherMain);
     return exitCode;
 }
