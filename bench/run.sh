@@ -26,7 +26,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null
 fi
 flock -o "$lock" "$root/scripts/setup.sh" >/dev/null
-flock -o "$lock" cmake --build "$build" --target tervo-bench tervo-bench-stub tervo-pack >/dev/null
+flock -o "$lock" cmake --build "$build" --target tervo-bench tervo-pack >/dev/null
 
 mkdir -p "$work"
 cd "$work"
@@ -83,20 +83,18 @@ uninstall_code="{7D1C0B2A-3E4F-4A5B-8C6D-0000000000AA}"
 package installable 1 "$uninstall_code" 1
 packages=("${sizes[@]/#/p}" installable)
 
-# Tervo launchers, packed by tervo-pack. Until tervo-pack stores the checksum itself, the checked
-# launcher is packed from a stub with a placeholder MSI_CHECKSUM that is then overwritten with the
-# package's own checksum; the unchecked one from the plain stub, which has no checksum at all.
+# Tervo launchers, packed by the native tervo-pack, which stores the package's checksum. The one
+# without a checksum is the same file with its MSI_CHECKSUM entry renamed (MSI_CHECKSUX, which
+# keeps the entries' order), so that the launcher finds no checksum and writes its package unchecked.
 pack_launchers() { # PACKAGE
-    TERVO_WINEPREFIX=$prefix "$build/bin/tervo-pack" "$1.msi" -o "tervo-$1.exe" --quiet \
-        --stub "$build/bin/tervo-bench-stub.exe" 9>&-
-    local checksum offsets
-    checksum=$(xxhsum -H1 "$1.msi" | cut -c1-16)
-    offsets=$(grep -obUaF 'XXH64:0000000000000000' "tervo-$1.exe" | cut -d: -f1)
-    [ -n "$offsets" ] || { echo "no checksum placeholder in tervo-$1.exe" >&2; exit 1; }
-    for offset in $offsets; do
-        printf 'XXH64:%s' "$checksum" | dd of="tervo-$1.exe" bs=1 seek="$offset" conv=notrunc status=none
-    done
-    TERVO_WINEPREFIX=$prefix "$build/bin/tervo-pack" "$1.msi" -o "unchecked-$1.exe" --quiet 9>&-
+    "$build/host/bin/tervo-pack" "$1.msi" -o "tervo-$1.exe" --quiet
+    cp "tervo-$1.exe" "unchecked-$1.exe"
+    local entry offsets
+    # The entry's name as the resource directory stores it: its length, then UTF-16.
+    entry='\x0c\x00'$(printf 'MSI_CHECKSUM' | sed 's/./&\\x00/g')
+    offsets=$(LC_ALL=C grep -obUaP "$entry" "unchecked-$1.exe" | cut -d: -f1)
+    [ "$(echo "$offsets" | wc -w)" -eq 1 ] || { echo "not one MSI_CHECKSUM entry in tervo-$1.exe" >&2; exit 1; }
+    printf 'X' | dd of="unchecked-$1.exe" bs=1 seek=$((offsets + 2 + 2 * 11)) conv=notrunc status=none
 }
 
 # NSIS wrappers of the same packages, as packaging engineers write them.
@@ -224,7 +222,7 @@ inside_times() { # CONTENDER -> raw times
     done
 }
 block_times() { # CONTENDER -> raw times
-    for _ in $(seq "$runs"); do timed wine $(command_for "$1" p200); echo; done
+    for _ in $(seq "$runs"); do echo "$(timed wine $(command_for "$1" p200))"; done
 }
 declare -A method
 for contender in msiexec tervo; do
@@ -383,9 +381,9 @@ $(for contender in tervo "${nsis_variants[@]/#/nsis-}"; do echo "- ${label[$cont
 The NSIS wrappers are built by \`makensis\` from \`bench/wrapper.nsi\` (\`Target amd64-unicode\`,
 silent, the package extracted into \`\$PLUGINSDIR\`, \`ExecWait\` on msiexec with the wrapper's own
 parameters, \`SetErrorLevel\`); "stored" is \`SetCompress off\`, "CRC" is \`CRCCheck\`, zlib and
-lzma keep the CRC check on. The Tervo launchers are packed by \`tervo-pack\`; the one with the
-checksum from a stub with a placeholder \`MSI_CHECKSUM\` that is then overwritten with the
-package's own (\`xxhsum -H1\`), the one without from the plain stub.
+lzma keep the CRC check on. The Tervo launchers are packed by the native \`tervo-pack\`, which
+stores the package's checksum; the one without a checksum is the same file with its
+\`MSI_CHECKSUM\` entry renamed, so that the launcher finds none and writes the package unchecked.
 
 ## 1. Extraction
 
@@ -460,4 +458,5 @@ $(for contender in msiexec tervo unchecked "${nsis_variants[@]/#/nsis-}"; do siz
 
 Both are whole processes started inside Wine, alternating. Goal: at most 2 ($(status "$(ratio "${med[pack]}" "${med[copy]}") <= 2")).
 MD
+{ echo; "$root/bench/pack.sh"; } >> "$results"
 cat "$results"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up and builds (see setup.sh), then runs the main job on the built-in sample: tervo-pack
-# wraps the sample package into setup.exe, which is installed silently under Wine, then uninstalled.
+# Sets up and builds (see setup.sh), then runs the main job on the built-in sample: the native
+# tervo-pack wraps the sample package into setup.exe on Linux, which is then installed silently
+# under Wine, and uninstalled.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -16,9 +17,9 @@ installed="$prefix/drive_c/Program Files/Tervo Hello"
 wine_run cmd /c exit >/dev/null 2>&1
 
 echo
-echo "== Packing: tervo-pack build/samples/hello.msi -o build/demo/setup.exe"
-TERVO_WINEPREFIX=$prefix "$build/bin/tervo-pack" "$build/samples/hello.msi" -o "$demo/setup.exe"
-TERVO_WINEPREFIX=$prefix "$build/bin/tervo-pack" --inspect "$demo/setup.exe"
+echo "== Packing on Linux: build/host/bin/tervo-pack build/samples/hello.msi -o build/demo/setup.exe"
+"$build/host/bin/tervo-pack" "$build/samples/hello.msi" -o "$demo/setup.exe"
+"$build/host/bin/tervo-pack" --inspect "$demo/setup.exe"
 
 echo
 echo "== Installing: setup.exe /qn"

@@ -3,6 +3,7 @@
 // the system's limit, and tervo-pack on destinations it cannot write or killed half-way. Each case
 // checks what the user sees (exit code read inside Windows, standard error) and what is left on disk.
 #include <algorithm>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <regex>
@@ -36,14 +37,18 @@ tstring systemDir() {
     return path;
 }
 
-// msiexec.exe of the system directory moved aside for the object's life. A copy that an earlier
-// run left aside (it died before putting it back) is restored first.
+// msiexec.exe of the system directory moved aside for the object's life, with `standIn` copied
+// into its place when given. A copy that an earlier run left aside (it died before putting it
+// back) is restored first, over whatever stands in its place.
 class MsiexecMovedAside {
 public:
-    MsiexecMovedAside() {
+    explicit MsiexecMovedAside(const tstring& standIn = L"") {
         restore();
         moved = MoveFileExW(path().c_str(), aside().c_str(), 0) != FALSE;
         EXPECT_TRUE(moved) << describeWinError(GetLastError());
+        if (moved && !standIn.empty()) {
+            EXPECT_TRUE(CopyFileW(standIn.c_str(), path().c_str(), TRUE)) << describeWinError(GetLastError());
+        }
     }
     ~MsiexecMovedAside() { restore(); }
     MsiexecMovedAside(const MsiexecMovedAside&) = delete;
@@ -51,9 +56,9 @@ public:
 
     static tstring path() { return systemDir() + L"\\msiexec.exe"; }
     static void restore() {
-        if (GetFileAttributesW(path().c_str()) == INVALID_FILE_ATTRIBUTES &&
-            GetFileAttributesW(aside().c_str()) != INVALID_FILE_ATTRIBUTES) {
-            EXPECT_TRUE(MoveFileExW(aside().c_str(), path().c_str(), 0)) << describeWinError(GetLastError());
+        if (GetFileAttributesW(aside().c_str()) != INVALID_FILE_ATTRIBUTES) {
+            EXPECT_TRUE(MoveFileExW(aside().c_str(), path().c_str(), MOVEFILE_REPLACE_EXISTING))
+                << describeWinError(GetLastError());
         }
     }
     bool isAside() const { return moved; }
@@ -154,6 +159,48 @@ protected:
     tstring temp;
 };
 
+// `arg` as one element of a command line that the C runtime and CommandLineToArgvW split: quoted,
+// with each quote escaped and the backslashes before a quote or the end doubled.
+tstring argvElement(const tstring& arg) {
+    tstring element = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        element.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        element += c;
+        backslashes = 0;
+    }
+    return element.append(backslashes * 2, L'\\') + L"\"";
+}
+
+// The tokens the stand-in msiexec wrote, or nullopt when it never ran.
+std::optional<std::vector<tstring>> standInTokens(const tstring& file) {
+    std::ifstream in(file.c_str(), std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const tstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    std::vector<tstring> tokens;
+    for (size_t start = 0, end; (end = text.find(L'\0', start)) != tstring::npos; start = end + 1) {
+        tokens.push_back(text.substr(start, end - start));
+    }
+    return tokens;
+}
+
+// The environment of a run whose msiexec.exe is the stand-in, writing its tokens to `tokensFile`.
+std::vector<tstring> withStandIn(std::vector<tstring> environment, const tstring& tokensFile) {
+    environment.push_back(L"TERVO_TEST_MSIEXEC_TOKENS=" + tokensFile);
+    return environment;
+}
+
+// Wine runs its own msiexec.exe whatever file stands in the system directory, unless
+// WINEDLLOVERRIDES=msiexec.exe=n,b comes from the Unix side: CTest sets it for this program.
+const char* const standInHint = "the stand-in msiexec never ran (under Wine: is WINEDLLOVERRIDES=msiexec.exe=n,b set?)";
+
 // A package the build made, by its full Windows path.
 tstring builtPackage(const char* path) {
     wchar_t full[MAX_PATH];
@@ -175,30 +222,50 @@ TEST_F(FaultsTest, UnusableTemporaryDirectoryFailsBeforeAnythingIsWritten) {
     note(std::string("a write-protected TEMP is ") +
          (enforced ? "refused, as on Windows" : "not enforced here (Wine or root)"));
 
+    // Longer than the system allows: GetTempPath fails, and an empty answer would have put the
+    // package in the current directory.
+    const tstring tooLong = parent + L"\\" + tstring(MAX_PATH, L'x');
+    const std::string createFailed = "createTempFile(, .tmp, ";
     const struct {
         const char* name;
         tstring dir;
         bool refused;
+        std::string failure;  // the call that failed, as the message starts
+        DWORD reason;         // 0: whatever the system says
     } cases[] = {
-        {"missing directory", parent + L"\\missing", true},
-        {"a file", file, true},
-        {"write-protected directory", readOnly, enforced},
+        {"missing directory", parent + L"\\missing", true, createFailed + utf8(parent) + "\\missing) failed",
+         ERROR_PATH_NOT_FOUND},
+        {"a file", file, true, createFailed + utf8(file) + ") failed", ERROR_PATH_NOT_FOUND},
+        {"write-protected directory", readOnly, enforced, createFailed + utf8(readOnly) + ") failed",
+         ERROR_ACCESS_DENIED},
+        {"longer than the system allows", tooLong, true, "GetTempPath failed", 0},
     };
+    // The launcher runs in an empty directory of its own, which must stay empty.
+    const tstring current = pathOf(L"current \u00e9");
+    ASSERT_TRUE(CreateDirectoryW(current.c_str(), nullptr));
+    wchar_t previous[MAX_PATH * 4];
+    ASSERT_NE(0u, GetCurrentDirectoryW(static_cast<DWORD>(std::size(previous)), previous));
+    ASSERT_TRUE(SetCurrentDirectoryW(current.c_str()));
     for (const auto& c : cases) {
         const std::vector<tstring> before = listDir(parent);
         const ProcessResult r = run(L"e2e-failing-setup.exe", L"/qn", false, c.dir);
         if (c.refused) {
             EXPECT_EQ(failedRun, r.exitCode) << c.name;
-            EXPECT_EQ(std::vector<std::string>{"createTempFile(, .tmp, " + utf8(c.dir) + ") failed"},
-                      outputLines(r.standardError))
-                << c.name;
+            // The system's reason follows the call that failed.
+            const std::string code = std::to_string(c.reason);
+            const std::string reason = c.reason ? code + "](system error " + code + " (" : "";
+            EXPECT_EQ(1u, outputLines(r.standardError).size()) << c.name << ": " << r.standardError;
+            EXPECT_EQ(0u, r.standardError.find(c.failure + ". System error [" + reason))
+                << c.name << ": " << r.standardError;
         } else {
             EXPECT_EQ(installFailure, r.exitCode) << c.name << ": " << r.standardError;
             EXPECT_EQ("", r.standardError) << c.name;
         }
         EXPECT_EQ(before, listDir(parent)) << c.name;
         EXPECT_EQ(std::vector<tstring>{}, listDir(readOnly)) << c.name;
+        EXPECT_EQ(std::vector<tstring>{}, listDir(current)) << c.name;
     }
+    SetCurrentDirectoryW(previous);
 }
 
 TEST_F(FaultsTest, MissingMsiexecFailsAndRemovesTheWorkingDirectory) {
@@ -217,6 +284,74 @@ TEST_F(FaultsTest, MissingMsiexecFailsAndRemovesTheWorkingDirectory) {
     EXPECT_NE(std::string::npos, r.standardError.find("Deleted [" + made[1].str() + "] directory")) << r.standardError;
     EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
     EXPECT_FALSE(isProductInstalledForTest(basicCode));
+}
+
+TEST_F(FaultsTest, ArgumentsReachMsiexecTokenForToken) {
+    const MsiexecMovedAside standIn(testProgramDir() + L"\\msiexec-tokens.exe");
+    ASSERT_TRUE(standIn.isAside());
+    const tstring tokensFile = pathOf(L"tokens");
+    const tstring blankTemp = pathOf(L"temp J\u00fcrgen \u65e5\u672c");
+    ASSERT_TRUE(CreateDirectoryW(blankTemp.c_str(), nullptr));
+    const std::vector<tstring> environment = withStandIn(launcherEnvironment(false, blankTemp), tokensFile);
+
+    const std::vector<tstring> forwarded = {
+        L"/qn",
+        L"GREETING={\"url\": \"https://x\"}",
+        L"NOTE=x\" /x {3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E11} \"y",
+        L"",
+        L"TAG=say \"hi\" there",
+        L"QUOTES=\"",
+        L"QUOTED=\"\"x\"\"",
+        L"EMPTY=",
+        L"INSTALLDIR=C:\\My App\\",
+        L"TRAILING=C:\\dir\\\\",
+        L"BEFORE=a\\\"b \\\\\"c",
+        L"TAB=a\tb",
+        L"LINES=one\r\ntwo",
+        L"WIDE=J\u00fcrgen \u03a9mega\u3000\u65e5\u672c",
+        L"/l*v",
+        L"C:\\log dir\\install.log",
+        L"C:\\trailing dir\\",
+        L"A B=x y",
+        L"uninstall!",
+        L"/x",
+        L"\t",
+    };
+    tstring line = program(L"e2e-basic-setup.exe");
+    for (const tstring& arg : forwarded) {
+        line += L" " + argvElement(arg);
+    }
+    const ProcessResult r = runProcess(line, environment);
+    EXPECT_EQ(0u, r.exitCode) << r.standardError;
+    EXPECT_EQ("", r.standardError);
+    const std::optional<std::vector<tstring>> tokens = standInTokens(tokensFile);
+    ASSERT_TRUE(tokens.has_value()) << standInHint;
+    ASSERT_EQ(forwarded.size() + 2, tokens->size());
+    EXPECT_EQ(L"/i", tokens->at(0));
+    EXPECT_EQ(0u, tokens->at(1).find(blankTemp + L"\\")) << utf8(tokens->at(1));
+    EXPECT_TRUE(tstrings::hasSuffix(tokens->at(1), L".tmp\\main.msi")) << utf8(tokens->at(1));
+    for (size_t i = 0; i < forwarded.size(); ++i) {
+        EXPECT_EQ(utf8(forwarded[i]), utf8(tokens->at(i + 2))) << "argument " << i;
+    }
+    EXPECT_EQ(std::vector<tstring>{}, listDir(blankTemp));
+}
+
+TEST_F(FaultsTest, ArgumentThatMsiexecWouldMisreadIsRefusedBeforeAnythingIsWritten) {
+    const MsiexecMovedAside standIn(testProgramDir() + L"\\msiexec-tokens.exe");
+    ASSERT_TRUE(standIn.isAside());
+    const tstring tokensFile = pathOf(L"tokens");
+    const std::vector<tstring> environment = withStandIn(launcherEnvironment(), tokensFile);
+    for (const tstring arg : {L"say \"hi\"", L"\"", L"/l*v C:\\a\"b.log", L"A B=\"x\""}) {
+        const ProcessResult r =
+            runProcess(program(L"e2e-basic-setup.exe") + L" /qn " + argvElement(arg), environment);
+        EXPECT_EQ(failedRun, r.exitCode) << utf8(arg);
+        EXPECT_EQ(std::vector<std::string>{"The argument [" + utf8(arg) +
+                                           "] cannot reach msiexec.exe unchanged: only a property value "
+                                           "(NAME=value) may hold a double quote"},
+                  outputLines(r.standardError));
+        EXPECT_FALSE(standInTokens(tokensFile).has_value()) << utf8(arg) << ": msiexec ran";
+        EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << utf8(arg);
+    }
 }
 
 TEST_F(FaultsTest, PackageHeldOpenByAnotherProcessKeepsTheDirectorySilently) {
@@ -414,8 +549,8 @@ TEST_F(FaultsTest, PackRefusesDestinationsItCannotWrite) {
         const char* error;
         std::string contents;
     } cases[] = {
-        {"read-only file", fileDir, fileProtected, "MoveFileEx(", "old contents"},
-        {"write-protected directory", lockedDir, dirProtected, "createTempFile(stg, .tmp, ", ""},
+        {"read-only file", fileDir, fileProtected, "Cannot write ", "old contents"},
+        {"write-protected directory", lockedDir, dirProtected, "Cannot write ", ""},
     };
     for (const auto& c : cases) {
         const tstring destination = c.dir + L"\\setup.exe";
@@ -501,4 +636,20 @@ TEST_F(FaultsTest, PackKilledHalfWayLeavesTheDestinationUntouched) {
         }
         DeleteFileW(setup.c_str());
     }
+}
+
+TEST_F(FaultsTest, PackInspectWithoutATemporaryDirectoryFailsAndWritesNothing) {
+    const tstring setup = pathOf(L"setup.exe");
+    ASSERT_EQ(0u, pack(inQuotes(builtPackage(TERVO_E2E_BASIC_MSI)) + L" -o " + inQuotes(setup) + L" --quiet").exitCode);
+    // A folder path longer than the system's limit: GetTempPath fails.
+    const tstring longTemp = temp + L"\\" + tstring(300, L'x');
+    const std::vector<tstring> before = listDir(dir);
+    const ProcessResult r =
+        runProcess(program(L"tervo-pack.exe") + L" --inspect " + inQuotes(setup), {L"TEMP=" + longTemp, L"TMP=" + longTemp});
+    EXPECT_EQ(1u, r.exitCode) << r.standardError;
+    EXPECT_EQ(0u, r.standardError.find("tervo-pack: Cannot create a temporary copy of the package: GetTempPath failed"))
+        << r.standardError;
+    EXPECT_NE(std::string::npos, r.standardOutput.find("Product code:  {3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}"));
+    EXPECT_EQ(before, listDir(dir)) << "nothing is written anywhere";
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
 }

@@ -1,5 +1,6 @@
 // The launcher driven the way a user drives it: real packages, the real msiexec.exe and
 // installer service of the test prefix, full exit codes read inside Windows.
+#include <algorithm>
 #include <regex>
 
 #include "InstallerTestSupport.h"
@@ -87,6 +88,51 @@ TEST_F(LauncherTest, ForwardsArgumentsInOrderAndQuotesThoseWithBlanks) {
     EXPECT_EQ(L"hello wide world", basicPackageGreeting());
 }
 
+TEST_F(LauncherTest, ValuesArriveIntactInTheInstalledProduct) {
+    // The command lines as a user types them; GREETING is what the package recorded.
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"/qn \"GREETING=C:\\My App\\\\\"", L"C:\\My App\\"},
+        {L"/qn GREETING=C:\\dir\\\\", L"C:\\dir\\\\"},
+        {L"/qn \"GREETING=a\\b c\\d e\\\\\\\\\"", L"a\\b c\\d e\\\\"},
+        {L"/qn GREETING=", L""},
+        {L"/qn \"GREETING=\"", L""},
+        {L"/qn \"\" GREETING=after", L"after"},
+        {L"/qn \"GREETING=tab\there\"", L"tab\there"},
+        {L"/qn \"GREETING=J\u00fcrgen \u03a9mega \u65e5\u672c\"", L"J\u00fcrgen \u03a9mega \u65e5\u672c"},
+    };
+    for (const auto& [args, greeting] : cases) {
+        const ProcessResult r = run(L"e2e-basic-setup.exe", args);
+        EXPECT_EQ(0u, r.exitCode) << tstrings::encodeUtf8(args) << ": " << r.standardError;
+        EXPECT_EQ(tstrings::encodeUtf8(greeting), tstrings::encodeUtf8(basicPackageGreeting()))
+            << tstrings::encodeUtf8(args);
+        removeProductForTest(basicCode);
+    }
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+}
+
+TEST_F(LauncherTest, SwitchInsideAValueNeverReachesMsiexecAsASwitch) {
+    // Another product is installed; a value that spells its removal must stay a value.
+    const wchar_t* const helloCode = L"{6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69}";
+    const INSTALLUILEVEL previous = MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    const UINT installed = MsiInstallProductW(tstrings::decodeUtf8(TERVO_SAMPLE_MSI).c_str(), L"");
+    MsiSetInternalUI(previous, nullptr);
+    ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), installed);
+
+    const tstring value = tstring(L"x\" /x ") + helloCode + L" \"y";
+    const ProcessResult r = run(L"e2e-basic-setup.exe", L"/qn \"GREETING=x\\\" /x " + tstring(helloCode) + L" \\\"y\"");
+    const bool helloStays = isProductInstalledForTest(helloCode);
+    removeProductForTest(helloCode);
+    EXPECT_EQ(0u, r.exitCode) << r.standardError;
+    EXPECT_TRUE(helloStays) << "the other product was removed";
+    EXPECT_TRUE(isProductInstalledForTest(basicCode));
+    // Wine's msiexec drops the quotes of a value however they are written; Windows keeps them.
+    tstring expected = value;
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")) {
+        expected.erase(std::remove(expected.begin(), expected.end(), L'"'), expected.end());
+    }
+    EXPECT_EQ(tstrings::encodeUtf8(expected), tstrings::encodeUtf8(basicPackageGreeting()));
+}
+
 TEST_F(LauncherTest, OnlyTheExactWordUninstallRemoves) {
     ASSERT_EQ(0u, run(L"e2e-basic-setup.exe", L"/qn").exitCode);
     for (const wchar_t* lookalike : {L"UNINSTALL", L"uninstall!", L"\"uninstall \""}) {
@@ -164,14 +210,25 @@ TEST_F(LauncherTest, NeverLoadsADllPlantedBesideIt) {
     ASSERT_TRUE(exists(marker)) << "the planted DLL is not loaded even without protection: the test proves nothing";
     ASSERT_TRUE(DeleteFileW(marker.c_str()));
 
-    const tstring setup = L"\"" + download + L"\\setup.exe\" ";
-    const ProcessResult install = runProcess(setup + L"/qn", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
-    EXPECT_EQ(0u, install.exitCode) << install.standardError;
-    EXPECT_TRUE(isProductInstalledForTest(basicCode));
-    const ProcessResult uninstall = runProcess(setup + L"uninstall", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
-    EXPECT_EQ(0u, uninstall.exitCode) << uninstall.standardError;
-    EXPECT_FALSE(isProductInstalledForTest(basicCode));
-    EXPECT_FALSE(exists(marker)) << "setup.exe loaded the planted msi.dll";
+    // A copy in which the system lacks SetDefaultDllDirectories, as a Windows 7 without KB2533623
+    // does: its name is spelled wrong in the copy, which still starts and loads msi.dll by full path.
+    std::string bytes = readFile(download + L"\\setup.exe");
+    const std::string name = "SetDefaultDllDirectories";
+    ASSERT_NE(std::string::npos, bytes.find(name));
+    for (std::size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at)) {
+        bytes[at + name.size() - 1] = 'Z';
+    }
+    writeFile(download + L"\\old-windows-setup.exe", bytes);
+    for (const wchar_t* launcher : {L"setup.exe", L"old-windows-setup.exe"}) {
+        const tstring setup = L"\"" + download + L"\\" + launcher + L"\" ";
+        const ProcessResult install = runProcess(setup + L"/qn", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
+        EXPECT_EQ(0u, install.exitCode) << install.standardError;
+        EXPECT_TRUE(isProductInstalledForTest(basicCode));
+        const ProcessResult uninstall = runProcess(setup + L"uninstall", {preferPlanted, L"TEMP=" + temp, L"TMP=" + temp});
+        EXPECT_EQ(0u, uninstall.exitCode) << uninstall.standardError;
+        EXPECT_FALSE(isProductInstalledForTest(basicCode));
+        EXPECT_FALSE(exists(marker)) << tstrings::encodeUtf8(launcher) << " loaded the planted msi.dll";
+    }
 }
 
 TEST_F(LauncherTest, DamagedPackageFailsBeforeTheInstallerAndLeavesNothing) {

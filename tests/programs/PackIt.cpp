@@ -3,14 +3,22 @@
 // failure goes to standard error with exit code 1.
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 
-#include "ErrorHandling.h"
 #include "IconFile.h"
 #include "PeImage.h"
 #include "PeWriter.h"
+#include "Utf.h"
 #include "VersionBlock.h"
+
+namespace {
+
+std::string utf8(const wchar_t* text) {
+    const std::wstring wide(text);
+    return pack::toUtf8(std::u16string(wide.begin(), wide.end()));
+}
+
+} // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 5) {
@@ -19,31 +27,24 @@ int wmain(int argc, wchar_t** argv) {
     }
     try {
         const auto start = std::chrono::steady_clock::now();
-        const pack::PeImage stub = pack::PeImage::open(argv[1]);
+        const pack::PeImage stub = pack::PeImage::open(utf8(argv[1]));
         pack::ResourceTree tree = stub.resources();
-        const std::shared_ptr<const pack::SourceFile> package = pack::SourceFile::open(argv[3]);
+        const auto package = pack::SourceFile::open(utf8(argv[3]));
         tree.replace(pack::ResourceTypes::rcData, pack::ResourceNames::package, 0, pack::DataBlock(package, 0, package->size()));
-        const std::string code = tstrings::encodeUtf8(argv[4]);
-        tree.replace(pack::ResourceTypes::rcData, pack::ResourceNames::productCode, 0, pack::DataBlock(std::vector<char>(code.begin(), code.end())));
-        pack::setVersionResource(tree, {L"Packed Product", L"1.2.3", L"Tervo Test", L"Packed product setup", L"1.2.3.4", L"setup.exe"});
+        tree.replace(pack::ResourceTypes::rcData, pack::ResourceNames::productCode, 0, pack::DataBlock(utf8(argv[4])));
+        pack::setVersionResource(tree, {"Packed Product", "1.2.3", "Tervo Test", "Packed product setup", "1.2.3.4", "setup.exe"});
         if (argc > 5) {
-            pack::IconFile::read(argv[5]).addTo(tree);
+            pack::IconFile::read(utf8(argv[5])).addTo(tree);
         }
-        std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
-        pack::StreamSink sink(out);
-        const pack::ImageLayout layout = pack::writeImage(stub, tree, sink);
-        out.close();
-        if (!out) {
-            std::fprintf(stderr, "closing the output failed\n");
-            return 1;
-        }
+        const auto output = pack::platform::createStagedOutput(pack::platform::absolutePath(utf8(argv[2])));
+        const pack::ImageLayout layout = pack::writeImage(stub, tree, *output, true);
+        output->commit();
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         std::printf("%s section, %llu bytes, %lld ms\n", layout.appendedSection ? "appended" : "rewritten",
                     static_cast<unsigned long long>(layout.fileSize), static_cast<long long>(elapsed.count()));
         return 0;
     } catch (const std::exception& e) {
-        const TervoErrorBase* located = dynamic_cast<const TervoErrorBase*>(&e);
-        std::fprintf(stderr, "%s\n", located ? located->plainMessage() : e.what());
+        std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
 }

@@ -1,10 +1,17 @@
 // A GUI program built on the launch frame whose driver does what its arguments say:
 //   tervo-error TEXT | runtime-error | bad-alloc | int | sys-error PATH | return CODE
+//   stream-syncs: writes a line through std::cout; the exit code is the number of times the
+//     frame synchronised the standard iostreams, or -2 when nothing had registered the synchronisation
+//   early-record [unknown | long]: no frame; writes one record before any sink is installed, with the
+//     module path unreadable or 300 characters long
 #include <cerrno>
+#include <iostream>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "ErrorHandling.h"
+#include "ImportHook.h"
 #include "SysInfo.h"
 #include "WinErrorHandling.h"
 #include "WinHeaders.h"
@@ -13,6 +20,20 @@
 namespace {
 
 int exitCode = -1;
+
+void (*registeredSync)() = nullptr;
+int syncs = 0;
+
+int earlyRecord(const tstring& mode) {
+    std::optional<IMPORT_HOOK(GetModuleFileNameW)> modulePath;
+    if (mode == L"unknown") {
+        modulePath.emplace(failing<DWORD>(0, ERROR_NOT_ENOUGH_MEMORY));
+    } else if (mode == L"long") {
+        modulePath.emplace(answerModulePath(L"C:\\" + tstring(300, L'x')));
+    }
+    logAt(Severity::INFO, tstrings::MessageBuilder() << "before any sink");
+    return 0;
+}
 
 void driver() {
     const tstring_array args = SysInfo::getCommandArgs(ExcludeProgramName);
@@ -38,6 +59,10 @@ void driver() {
         throw TervoError<SysError>(
             SysError(tstrings::MessageBuilder() << "CreateFile(" << value << ") failed", CreateFileW, error));
     }
+    if (kind == L"stream-syncs") {
+        std::cout << (tstrings::MessageBuilder() << "via cout") << std::endl;
+        return;
+    }
     if (kind == L"return") {
         exitCode = std::stoi(value);
         return;
@@ -48,6 +73,20 @@ void driver() {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    const tstring_array args = SysInfo::getCommandArgs(ExcludeProgramName);
+    if (!args.empty() && args[0] == L"early-record") {
+        return earlyRecord(args.size() > 1 ? args[1] : tstring());
+    }
+    registeredSync = app::syncStandardStreams;
+    app::syncStandardStreams = [] {
+        ++syncs;
+        if (registeredSync) {
+            registeredSync();
+        }
+    };
     app::wlaunch(std::nothrow, driver);
+    if (!args.empty() && args[0] == L"stream-syncs") {
+        return registeredSync ? syncs : -2;
+    }
     return exitCode;
 }

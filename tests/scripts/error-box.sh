@@ -3,7 +3,7 @@
 # executable's file name (also after a rename, to a name with blanks and non-ASCII letters), holding
 # the last error message that standard error shows too; a key press closes it and the process exits
 # -1. Saves a screenshot as BUILD_DIR/error-box.png.
-# Usage: error-box.sh SOURCE_DIR BUILD_DIR
+# Usage: with-xvfb.sh error-box.sh SOURCE_DIR BUILD_DIR
 set -u
 source_dir=$1
 build=$2
@@ -12,24 +12,9 @@ work=$build/error-box
 rm -rf "$work" "$build/error-box.png"
 mkdir -p "$work"
 
-display=
-for n in $(seq 90 140); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=:$n; break; }
-done
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null' EXIT
-for _ in $(seq 50); do
-    DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1 && break
-    kill -0 $xvfb 2>/dev/null || break
-    sleep 0.1
-done
-if ! kill -0 $xvfb 2>/dev/null; then
-    echo "SKIPPED: Xvfb cannot start here ($(cat "$work/xvfb.log"))"
-    exit 77
-fi
+display=$DISPLAY
 
-run() { TERVO_WINE_DISPLAY=$display "$source_dir/cmake/wine-run.sh" "$build/wineprefix-x11" "$@"; }
+run() { "$source_dir/cmake/wine-run.sh" "$build/wineprefix-x11" "$@"; }
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 

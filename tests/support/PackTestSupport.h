@@ -1,22 +1,69 @@
-// Helpers shared by the tests of the packer units.
+// Helpers shared by the tests of the packer, on Linux and on Windows: UTF-8 paths, a fixture
+// with its own temporary folder, files, and images packed from the stand-in stubs.
 #pragma once
 
-#include <cstdint>
+#include <gtest/gtest.h>
+
+#include <filesystem>
 #include <fstream>
-#include <map>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "PeImage.h"
 #include "PeWriter.h"
+#include "Platform.h"
 #include "ResourceTree.h"
-#include "TestSupport.h"
 
-// The stand-in launcher stubs built beside the tests.
-inline tstring packStubPath() { return testProgramDir() + L"\\PackStub.exe"; }
-inline tstring unalignedPackStubPath() { return testProgramDir() + L"\\PackStubUnaligned.exe"; }
+inline std::filesystem::path fsPath(const std::string& utf8) { return std::filesystem::path(std::u8string(utf8.begin(), utf8.end())); }
+
+inline std::string readBytes(const std::string& path) {
+    std::ifstream in(fsPath(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(fsPath(path), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+// The names in a folder, sorted.
+inline std::vector<std::string> folderNames(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(fsPath(path))) {
+        const std::u8string name = entry.path().filename().u8string();
+        names.emplace_back(name.begin(), name.end());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The stand-in launcher stubs of the cross build: one laid out like the launcher, one with the
+// file alignment 512.
+inline std::string packStubPath() { return pack::platform::absolutePath(TERVO_PACK_STUB_DIR "/PackStub.exe"); }
+inline std::string unalignedPackStubPath() { return pack::platform::absolutePath(TERVO_PACK_STUB_DIR "/PackStubUnaligned.exe"); }
+
+// A fixture that owns a fresh folder, removed with everything in it after the test.
+class PackTempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string unique = std::to_string(std::random_device{}()) + "-" +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        const std::filesystem::path path = std::filesystem::temp_directory_path() / ("tervo-pack-" + unique);
+        std::filesystem::create_directories(path);
+        const std::u8string text = path.u8string();
+        dir = pack::platform::absolutePath(std::string(text.begin(), text.end()));
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(fsPath(dir), ignored);
+    }
+    std::string pathOf(const std::string& name) const { return pack::platform::joinPath(dir, name); }
+
+    std::string dir;
+};
 
 // Incompressible bytes, the same for the same seed.
 inline std::string randomBytes(size_t size, uint32_t seed) {
@@ -28,36 +75,38 @@ inline std::string randomBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
-inline pack::DataBlock blockOf(const std::string& bytes) { return pack::DataBlock(std::vector<char>(bytes.begin(), bytes.end())); }
+inline pack::DataBlock blockOf(const std::string& bytes) { return pack::DataBlock(bytes); }
 
 // Collects everything written.
 class MemorySink : public pack::ByteSink {
 public:
     void write(const char* data, size_t size) override { bytes.append(data, size); }
+    void writeAt(uint64_t offset, const char* data, size_t size) override {
+        ASSERT_LE(offset + size, bytes.size());
+        bytes.replace(static_cast<size_t>(offset), size, data, size);
+    }
     std::string bytes;
 };
 
 // Writes `stub` into `output` with `additions` replacing the stub's resources of the same type and name.
-inline pack::ImageLayout packFile(const tstring& stub, const tstring& output, const pack::ResourceTree& additions) {
+inline pack::ImageLayout packFile(const std::string& stub, const std::string& output, const pack::ResourceTree& additions,
+                                  bool packageChecksum = false) {
     const pack::PeImage image = pack::PeImage::open(stub);
     pack::ResourceTree tree = image.resources();
     tree.replaceFrom(additions);
-    std::ofstream out(output.c_str(), std::ios::binary | std::ios::trunc);
-    pack::StreamSink sink(out);
-    return pack::writeImage(image, tree, sink);
+    const auto out = pack::platform::createStagedOutput(output);
+    const pack::ImageLayout layout = pack::writeImage(image, tree, *out, packageChecksum);
+    out->commit();
+    return layout;
 }
 
-// The NAME=value lines a packed stub prints, with its exit code under "EXIT".
-inline std::map<std::string, std::string> runPackedStub(const tstring& program, const tstring& packageOutput) {
-    const ProcessResult result = runProcess(L"\"" + program + L"\" \"" + packageOutput + L"\"");
-    std::map<std::string, std::string> values;
-    std::istringstream lines(result.standardOutput);
-    for (std::string line; std::getline(lines, line);) {
-        const size_t eq = line.find('=');
-        if (eq != std::string::npos) {
-            values[line.substr(0, eq)] = line.substr(eq + 1, line.find_last_not_of("\r") - eq);
-        }
+// The message of what `action` throws, or "accepted".
+template <class Action>
+std::string refusalOf(Action action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
     }
-    values["EXIT"] = std::to_string(result.exitCode);
-    return values;
+    return "accepted";
 }

@@ -1,6 +1,7 @@
 #include <cerrno>
 
 #include "ErrorHandling.h"
+#include "ImportHook.h"
 #include "TestSupport.h"
 #include "WinErrorHandling.h"
 
@@ -125,4 +126,31 @@ TEST(Reporting, RunReportingSortsByExceptionKind) {
     EXPECT_EQ(L"Unknown exception caught", errors[1]);
     EXPECT_EQ(L"Unknown exception caught", errors[2]);
     EXPECT_EQ(L"Reporting_RunReportingSortsByExceptionKind_Test::TestBody", capture.records[0].functionName);
+}
+
+TEST(DebugBreak, ABoxWhenTheVariableIsStarOrHoldsTheTag) {
+    std::vector<tstring> boxes;
+    const IMPORT_HOOK(MessageBoxW) box([&](auto, HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+        boxes.push_back((tstrings::MessageBuilder() << (owner ? "owner " : "") << caption << "|" << style << "|" << text).str());
+        return IDOK;
+    });
+    const SourceLocation site("C:\\src\\unit.cpp", "ns::f", 9);
+    const tstring text = L"ErrorHandling_test.exe|8192|unit.cpp(9) at ns::f(): debug break. Reason: environment "
+                         L"variable TERVO_TEST_BREAK is set.";
+    const struct {
+        const wchar_t *value, *tag;
+        bool shown;
+    } cases[] = {
+        {nullptr, L"install", false}, {nullptr, L"", false},      {L"*", L"install", true},
+        {L"a,install,b", L"install", true}, {L"install", L"install", true}, {L"INSTALL", L"install", false},
+        {L"instal", L"install", false},     {L"**", L"install", false},
+    };
+    for (const auto& c : cases) {
+        boxes.clear();
+        SetEnvironmentVariableW(L"TERVO_TEST_BREAK", c.value);
+        breakIfEnvVariableSet(site, L"TERVO_TEST_BREAK", c.tag);
+        EXPECT_EQ(c.shown ? std::vector<tstring>{text} : std::vector<tstring>{}, boxes)
+            << (c.value ? tstrings::encodeUtf8(c.value) : "unset") << "|" << tstrings::encodeUtf8(c.tag);
+    }
+    SetEnvironmentVariableW(L"TERVO_TEST_BREAK", nullptr);
 }

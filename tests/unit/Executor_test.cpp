@@ -1,5 +1,6 @@
 #include "Executor.h"
 
+#include "ImportHook.h"
 #include "TestSupport.h"
 #include "WinErrorHandling.h"
 
@@ -23,8 +24,8 @@ TEST(Executor, QuotesOnlyElementsWithBlanksThatAreNotWrapped) {
         EXPECT_EQ(quoted, text) << tstrings::encodeUtf8(arg);
     }
     Executor executor(L"C:\\Program Files\\app.exe");
-    executor.addArg(L"/i").addArg(L"").addArg(L"TARGETDIR=C:\\a b");
-    EXPECT_EQ(L"\"C:\\Program Files\\app.exe\" /i  \"TARGETDIR=C:\\a b\"", executor.commandLine());
+    executor.addArg(L"/i").addArg(L"").addArg(L"TARGETDIR=C:\\a b").addEncodedArg(L"P=\"a b\"").addEncodedArg(L"");
+    EXPECT_EQ(L"\"C:\\Program Files\\app.exe\" /i  \"TARGETDIR=C:\\a b\" P=\"a b\" ", executor.commandLine());
 }
 
 TEST(Executor, MissingProgramNamesTheCallWithItsFlags) {
@@ -147,23 +148,67 @@ TEST(Executor, StartProcessHandsOverBothHandlesAndTheJobLimitsTheChild) {
     EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.get(), 10000));
 }
 
-TEST(Executor, SuspendedChildIsEndedWhenItCannotJoinItsJob) {
+// Failures after the child was created name the call; a suspended child, which has run no code
+// yet, is ended rather than left behind.
+TEST(Executor, FailuresAfterTheStartAreNamedAndASuspendedChildIsEnded) {
+    const auto systemError = [](const char* text, DWORD code) {
+        return std::string(text) + " System error [" + std::to_string(code) + "](" +
+               tstrings::encodeUtf8(systemErrorText(code)) + ")";
+    };
     const UniqueHandle notAJob(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    CapturingAppender capture;
-    ScopedAppender scope(&capture);
-    Executor executor(childPath);
-    executor.addArg(L"exit").addArg(L"0").setSuspended(true).setJobObject(notAJob.get());
-    const std::string message = thrownPlainMessage([&] { executor.execAndWaitForExit(); }, "Executor::startProcess");
-    EXPECT_EQ(0u, message.find("AssignProcessToJobObject() failed. System error [")) << message;
-    const auto traces = capture.messages(Severity::TRACE);
-    ASSERT_EQ(2u, traces.size());
-    const DWORD pid = std::stoul(traces[1].substr(traces[1].find(L'=') + 1));
-    // A process object that is gone already is as good as an ended one.
-    const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    if (process) {
-        ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process.get(), 10000)) << "left suspended";
+    const DWORD notAJobError = AssignProcessToJobObject(notAJob.get(), GetCurrentProcess()) ? 0 : GetLastError();
+    const struct {
+        bool suspended;
+        std::function<void(Executor&, DWORD&)> run;
+        const char* function;
+        std::string expected;
+    } cases[] = {
+        {true,
+         [&](Executor& e, DWORD& pid) {
+             const IMPORT_HOOK(AssignProcessToJobObject) join([&](auto original, HANDLE job, HANDLE process) {
+                 pid = GetProcessId(process);
+                 return original(job, process);
+             });
+             e.setJobObject(notAJob.get()).execAndWaitForExit();
+         },
+         "Executor::startProcess", systemError("AssignProcessToJobObject() failed.", notAJobError)},
+        {true,
+         [](Executor& e, DWORD& pid) {
+             e.setProcessStartedHook([&](HANDLE process) {
+                 pid = GetProcessId(process);
+                 throw TervoError<std::runtime_error>(std::runtime_error("hook failed"), SourceLocation("t.cpp", "hook", 1));
+             });
+             e.execAndWaitForExit();
+         },
+         "hook", "hook failed"},
+        {true,
+         [](Executor& e, DWORD& pid) {
+             e.setProcessStartedHook([&](HANDLE process) { pid = GetProcessId(process); });
+             const IMPORT_HOOK(ResumeThread) f(failing<DWORD>(DWORD(-1), 5));
+             e.execAndWaitForExit();
+         },
+         "Executor::execAndWaitForExit", systemError("ResumeThread() failed.", 5)},
+        {false, [](Executor& e, DWORD&) { const IMPORT_HOOK(WaitForSingleObject) f(failing<DWORD>(WAIT_FAILED, 6)); e.execAndWaitForExit(); },
+         "Executor::execAndWaitForExit", systemError("WaitForSingleObject() failed.", 6)},
+        {false, [](Executor& e, DWORD&) { const IMPORT_HOOK(GetExitCodeProcess) f(failing<BOOL>(FALSE, 5)); e.execAndWaitForExit(); },
+         "Executor::execAndWaitForExit", systemError("GetExitCodeProcess() failed.", 5)},
+        {false, [](Executor& e, DWORD&) { const IMPORT_HOOK(GetProcessId) f(failing<DWORD>(0, 87)); e.execAndWaitForExit(); },
+         "Executor::execAndWaitForExit", systemError("GetProcessId() failed.", 87)},
+    };
+    for (const auto& c : cases) {
+        DWORD pid = 0;
+        Executor executor(childPath);
+        executor.addArg(L"exit").addArg(L"0").setSuspended(c.suspended);
+        EXPECT_EQ(c.expected, thrownPlainMessage([&] { c.run(executor, pid); }, c.function));
+        EXPECT_EQ(c.suspended, pid != 0);
+        // A process object that is gone already is as good as an ended one.
+        const UniqueHandle child(pid ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, pid) : nullptr);
         DWORD code = 0;
-        EXPECT_TRUE(GetExitCodeProcess(process.get(), &code));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), code);
+        if (child && WaitForSingleObject(child.get(), 10000) != WAIT_OBJECT_0) {
+            TerminateProcess(child.get(), 1);
+            ADD_FAILURE() << "left suspended: " << c.expected;
+        } else if (child) {
+            EXPECT_TRUE(GetExitCodeProcess(child.get(), &code) && code == ERROR_PROCESS_ABORTED) << c.expected;
+        }
     }
 }

@@ -4,8 +4,10 @@
 
 #include "ErrorHandling.h"
 #include "FileUtils.h"
+#include "ImportHook.h"
 #include "TestSupport.h"
 #include "UniqueHandle.h"
+#include "WinErrorHandling.h"
 
 #include <winioctl.h>
 
@@ -89,17 +91,29 @@ TEST_F(FileUtilsTest, TempFileGivesUpAfterExactly100Names) {
     for (int n = 500; n < 600; ++n) {
         writeFile(at(L"x" + std::to_wstring(n)), "taken");
     }
-    const auto [plain, located] = thrownBy([&] { createTempFile(L"x", L"", base, 500); });
-    EXPECT_EQ("createTempFile(x, , " + u8(base) + ") failed", plain);
-    EXPECT_NE(std::string::npos, located.find(" at FileUtils::createTempFile(): ")) << located;
-    EXPECT_EQ(100u, listDir(base).size());
+    writeFile(at(L"a file"), "not a directory");
+    // The text names the call, then the reason of the last refusal, as every system error does.
+    const struct {
+        tstring prefix, directory;
+        DWORD reason;
+    } cases[] = {
+        {L"x", base, ERROR_FILE_EXISTS},
+        {L"", at(L"missing"), ERROR_PATH_NOT_FOUND},
+        {L"", at(L"a file"), ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        const tstring suffix = c.prefix.empty() ? L".tmp" : L"";
+        const auto [plain, located] = thrownBy([&] { createTempFile(c.prefix, suffix, c.directory, 500); });
+        const std::string code = std::to_string(c.reason);
+        EXPECT_TRUE(startsWith(plain, "createTempFile(" + u8(c.prefix) + ", " + u8(suffix) + ", " + u8(c.directory) +
+                                          ") failed. System error [" + code + "](system error " + code + " ("))
+            << plain;
+        EXPECT_NE(std::string::npos, located.find(" at FileUtils::createTempFile(): ")) << located;
+    }
+    EXPECT_EQ(101u, listDir(base).size());
+    EXPECT_FALSE(exists(at(L"missing")));
     ASSERT_TRUE(DeleteFileW(at(L"x599").c_str()));
     EXPECT_EQ(at(L"x599"), createTempFile(L"x", L"", base, 500));
-
-    const tstring missing = at(L"missing");
-    EXPECT_EQ("createTempFile(, .tmp, " + u8(missing) + ") failed",
-              thrownBy([&] { createTempFile(L"", L".tmp", missing); }).first);
-    EXPECT_FALSE(exists(missing));
     EXPECT_EQ(1u, capture.records.size());
 }
 
@@ -316,14 +330,6 @@ TEST_F(FileUtilsTest, TreeDeletionRemovesAJunctionButNotItsTarget) {
     EXPECT_EQ("outside\\precious", readFile(at(L"outside\\precious")));
 }
 
-TEST_F(FileUtilsTest, TempDirectoryIsNewAndEmpty) {
-    const tstring path = createTempDirectory(L"", L".tmp", base);
-    EXPECT_TRUE(std::regex_match(u8(leafName(path)), std::regex("-?[0-9]+\\.tmp"))) << u8(path);
-    EXPECT_EQ(std::vector<tstring>{leafName(path)}, listDir(base));
-    EXPECT_TRUE(isDirectory(path));
-    EXPECT_FALSE(isNonEmptyDirectory(path));
-}
-
 TEST_F(FileUtilsTest, TempDirectoriesOfProcessesStartedTogetherNeverFail) {
     const tstring eventName = L"Local\\tervo-temp-dir-race-" + std::to_wstring(GetCurrentProcessId());
     const HANDLE start = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
@@ -372,15 +378,52 @@ TEST_F(FileUtilsTest, DeletionListRunsWhileAnExceptionUnwinds) {
     EXPECT_TRUE(recorded(Severity::ERROR).empty());
 }
 
-TEST_F(FileUtilsTest, EmptyDirectoryChainStopsAtTheRoot) {
-    make({L"R", L"R\\A", L"R\\A\\B"}, {});
-    DeletionList().addEmptyDirectoryChain({at(L"R\\"), L"A\\B"});
-    EXPECT_EQ((std::vector<tstring>{L"FileUtils::deleteDirectory|Deleted [" + foldPath(at(L"R\\A\\B")) + L"] directory",
-                                    L"FileUtils::deleteDirectory|Deleted [" + foldPath(at(L"R\\A")) + L"] directory"}),
-              recorded(Severity::TRACE));
-    EXPECT_TRUE(isDirectory(at(L"R")));
-    // A relative path that leads elsewhere never meets the root; the walk still ends.
-    DeletionList().addEmptyDirectoryChain({L"Q:\\nowhere\\.", L"a\\b"});
+TEST_F(FileUtilsTest, EmptyDirectoryChainStopsBelowTheRoot) {
+    // The root is empty where nothing may be deleted, and its parent holds nothing else: a root
+    // wrongly scheduled would go, and its parent after it.
+    const tstring root = at(L"R");
+    const struct {
+        tstring root;
+        tstring relative;
+        std::vector<const wchar_t*> deleted;  // below R, deepest first
+    } cases[] = {
+        {at(L"R\\"), L"A\\B", {L"A\\B", L"A"}},
+        {root, L"A/./B\\", {L"A\\B", L"A"}},
+        {root, L"A\\C\\..\\B", {L"A\\B", L"A"}},
+        {root + L"\\.", L"A\\B", {L"A\\B", L"A"}},
+        {root, L"", {}},
+        {root, L".", {}},
+        {root, L"..", {}},
+        {root, L"A\\..", {}},
+        {root, L"A\\..\\..", {}},
+        {root, L"..\\R\\A", {}},
+        {root, L"...", {}},
+        {root, L". .", {}},
+        {root, L". .\\A", {}},
+        {root, L"...\\A", {}},
+        {root, L"A\\B\\..\\..\\..\\..", {}},
+        {root, base, {}},
+        {root, L"\\", {}},
+        {L"\\\\?\\" + root, L"..", {}},
+        {L"Q:\\nowhere\\.", L"a\\b", {}},
+    };
+    for (const auto& c : cases) {
+        const std::string name = u8(c.root) + " + " + u8(c.relative);
+        if (c.deleted.empty()) {
+            make({L"R"}, {});
+        } else {
+            make({L"R", L"R\\A", L"R\\A\\B"}, {});
+        }
+        capture.records.clear();
+        DeletionList().addEmptyDirectoryChain({c.root, c.relative});
+        std::vector<tstring> expected;
+        for (const wchar_t* below : c.deleted) {
+            expected.push_back(L"FileUtils::deleteDirectory|Deleted [" + foldPath(at(L"R\\") + below) + L"] directory");
+        }
+        EXPECT_EQ(expected, recorded(Severity::TRACE)) << name;
+        ASSERT_TRUE(isDirectory(root)) << name;
+        ASSERT_TRUE(removeTreeForTest(root)) << name;
+    }
 }
 
 TEST_F(FileUtilsTest, StagedWriterCommitsOrLeavesTheDestinationAlone) {
@@ -410,8 +453,8 @@ TEST_F(FileUtilsTest, StagedWriterCommitsOrLeavesTheDestinationAlone) {
 }
 
 TEST_F(FileUtilsTest, StagedWriterFailuresLeaveNoTemporaryFile) {
-    EXPECT_EQ("createTempFile(stg, .tmp, " + u8(at(L"missing")) + ") failed",
-              thrownBy([&] { StagedFileWriter writer(at(L"missing\\main.msi")); }).first);
+    EXPECT_TRUE(startsWith(thrownBy([&] { StagedFileWriter writer(at(L"missing\\main.msi")); }).first,
+                           "createTempFile(stg, .tmp, " + u8(at(L"missing")) + ") failed. System error [3]"));
     EXPECT_TRUE(listDir(base).empty());
     // A directory in the destination's place makes the move fail after the data is written.
     make({L"occupied"}, {});
@@ -426,4 +469,108 @@ TEST_F(FileUtilsTest, StagedWriterFailuresLeaveNoTemporaryFile) {
     EXPECT_EQ(3u, killed.exitCode);
     EXPECT_EQ((std::vector<tstring>{L"main.msi", L"occupied"}), listDir(base));
     EXPECT_EQ("the old package", readFile(at(L"main.msi")));
+}
+
+// A new, empty directory with a temporary name, also when "another process" puts a directory or a
+// file of its own where the placeholder was, `times` times, until the 100 names are used up.
+TEST_F(FileUtilsTest, TempDirectoryIsNewAndEmptyAlsoWhenOthersTakeNames) {
+    const struct {
+        int times;
+        bool directory;
+        const char* failure;
+    } cases[] = {{0, true, nullptr}, {1, true, nullptr}, {1, false, nullptr},
+                 {100, true, "createTempDirectory(, .tmp, "}, {100, false, "CreateDirectory("}};
+    for (const auto& c : cases) {
+        const tstring where = at(std::to_wstring(c.times) + (c.directory ? L"d" : L"f"));
+        ASSERT_TRUE(CreateDirectoryW(where.c_str(), nullptr));
+        std::vector<tstring> names;
+        const IMPORT_HOOK(DeleteFileW) other([&](auto original, LPCWSTR path) {
+            const BOOL deleted = original(path);
+            if (names.size() < static_cast<std::size_t>(c.times)) {
+                names.push_back(leafName(path));
+                c.directory ? CreateDirectoryW(path, nullptr)
+                            : CloseHandle(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+            }
+            return deleted;
+        });
+        if (c.failure) {
+            EXPECT_EQ(0u, thrownBy([&] { createTempDirectory(L"", L".tmp", where); }).first.find(c.failure + u8(where)));
+            EXPECT_EQ(100u, listDir(where).size());
+            continue;
+        }
+        const tstring path = createTempDirectory(L"", L".tmp", where);
+        EXPECT_TRUE(std::regex_match(u8(leafName(path)), std::regex("-?[0-9]+\\.tmp"))) << u8(path);
+        EXPECT_TRUE(isDirectory(path) && !isNonEmptyDirectory(path));
+        names.push_back(leafName(path));
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, listDir(where)) << "the other's name is not handed out";
+    }
+}
+
+TEST_F(FileUtilsTest, ReadOnlyFileWhoseAttributeCannotBeClearedStaysWithAWarning) {
+    make({}, {L"ro"});
+    ASSERT_TRUE(SetFileAttributesW(at(L"ro").c_str(), FILE_ATTRIBUTE_READONLY));
+    std::string thrown;
+    {
+        const IMPORT_HOOK(SetFileAttributesW) refused(failing<BOOL>(FALSE, ERROR_SHARING_VIOLATION, 2));
+        EXPECT_FALSE(deleteFile(at(L"ro"), std::nothrow));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "the deletion's error, not the attribute's";
+        thrown = thrownBy([&] { deleteFile(at(L"ro")); }).first;
+    }
+    EXPECT_TRUE(startsWith(thrown, "DeleteFile(" + u8(at(L"ro")) + ") failed. System error [5]")) << thrown;
+    EXPECT_TRUE(exists(at(L"ro")));
+    const tstring warning = L"FileUtils::deleteFile|Failed to discard R/O attribute from [" + at(L"ro") +
+                            L"] file. File will not be deleted. System error [32](" +
+                            systemErrorText(ERROR_SHARING_VIOLATION) + L")";
+    EXPECT_EQ((std::vector<tstring>{warning, warning}), recorded(Severity::WARNING));
+    EXPECT_TRUE(recorded(Severity::TRACE).empty());
+}
+
+TEST_F(FileUtilsTest, FailedEnumerationIsThrownOrReportedByTheDeleter) {
+    make({L"t"}, {L"t\\f"});
+    const std::string failure = "FindNextFile(" + u8(at(L"t")) + ") failed. System error [5]";
+    {
+        const IMPORT_HOOK(FindNextFileW) broken(failing<BOOL>(FALSE, ERROR_ACCESS_DENIED, 2));
+        RecordingCallback all(SIZE_MAX);
+        EXPECT_TRUE(startsWith(thrownBy([&] { iterateDirectory(at(L"t"), all); }).first, failure));
+        EXPECT_FALSE(deleteDirectoryTree(at(L"t"), std::nothrow));
+    }
+    EXPECT_EQ(std::vector<tstring>{L"f"}, listDir(at(L"t")));
+    const std::vector<tstring> errors = recorded(Severity::ERROR);
+    ASSERT_EQ(1u, errors.size());
+    EXPECT_EQ(0u, errors[0].find(inUnit + L"BatchDeleter::execute|Exception with message '")) << u8(errors[0]);
+    EXPECT_NE(tstring::npos, errors[0].find(tstrings::decodeUtf8(failure))) << u8(errors[0]);
+}
+
+TEST_F(FileUtilsTest, AbsolutePathsSingleTempFilesAndNonEmptyDirectories) {
+    wchar_t current[MAX_PATH];
+    ASSERT_NE(0u, GetCurrentDirectoryW(MAX_PATH, current));
+    EXPECT_EQ(current, toAbsolutePath(L""));
+    EXPECT_EQ(joinPath(current, L"b"), toAbsolutePath(L"a\\..\\b"));
+    make({L"d"}, {L"d\\data.bin"});
+    EXPECT_EQ(at(L"new.bin"), createTempFile(at(L"new.bin")));
+    const tstring beside = createTempFile(at(L"d\\data.bin"));
+    EXPECT_EQ(at(L"d"), parentPath(beside));
+    EXPECT_TRUE(std::regex_match(u8(leafName(beside)), std::regex("data-?[0-9]+\\.bin"))) << u8(beside);
+    EXPECT_TRUE(isNonEmptyDirectory(at(L"d")));
+    EXPECT_FALSE(isNonEmptyDirectory(at(L"new.bin")));
+}
+
+TEST_F(FileUtilsTest, ChainsCreateNothingInsideAShareOrADevicePrefix) {
+    std::vector<tstring> made;
+    const IMPORT_HOOK(CreateDirectoryW) record([&](auto, LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+        made.push_back(path);
+        return TRUE;
+    });
+    const std::pair<const wchar_t*, std::vector<tstring>> cases[] = {
+        {L"\\\\server\\share\\a\\b", {L"\\\\server\\share\\a\\", L"\\\\server\\share\\a\\b\\"}},
+        {L"//server/share/a", {L"//server/share/a\\"}},
+        {L"\\\\?\\UNC\\server\\share\\a", {L"\\\\?\\UNC\\server\\share\\a\\"}},
+        {L"\\\\?\\C:\\a", {L"\\\\?\\C:\\", L"\\\\?\\C:\\a\\"}},
+    };
+    for (const auto& [path, expected] : cases) {
+        made.clear();
+        createDirectoryChain(path);
+        EXPECT_EQ(expected, made) << u8(path);
+    }
 }

@@ -44,9 +44,7 @@ struct SentMessage {
 };
 std::vector<SentMessage> sentMessages;
 std::vector<tstring> arrivals; // installer and earlier sink, in the order records reach them
-ImportHook<decltype(MsiProcessMessage)>* messageHook = nullptr;
-
-INT WINAPI processMessage(MSIHANDLE install, INSTALLMESSAGE type, MSIHANDLE record) {
+INT processMessage(decltype(&MsiProcessMessage) original, MSIHANDLE install, INSTALLMESSAGE type, MSIHANDLE record) {
     const auto field = [record](UINT n) {
         return readText([&](LPWSTR buffer, LPDWORD length) { return MsiRecordGetStringW(record, n, buffer, length); });
     };
@@ -55,7 +53,7 @@ INT WINAPI processMessage(MSIHANDLE install, INSTALLMESSAGE type, MSIHANDLE reco
                            })};
     arrivals.push_back(L"installer: " + sent.text);
     sentMessages.push_back(sent);
-    return messageHook->original()(install, type, record);
+    return original(install, type, record);
 }
 
 class ArrivalAppender : public LogAppender {
@@ -194,8 +192,7 @@ TEST_F(CASessionTest, ActionDataWithoutANameIsCustomActionDataAndIsParsedAtOnce)
 }
 
 TEST_F(CASessionTest, LogRecordsReachTheInstallerVerbatimWithTheThreadOfOtherThreads) {
-    ImportHook<decltype(MsiProcessMessage)> hook("msi.dll", "MsiProcessMessage", processMessage);
-    messageHook = &hook;
+    const IMPORT_HOOK(MsiProcessMessage) hook(processMessage);
     sentMessages.clear();
 
     msi::MsiLogAppender appender(session);
@@ -233,8 +230,7 @@ TEST_F(CASessionTest, LogRecordsReachTheInstallerVerbatimWithTheThreadOfOtherThr
 }
 
 TEST_F(CASessionTest, LogScopeSendsToTheInstallerFirstAndRestoresTheEarlierSink) {
-    ImportHook<decltype(MsiProcessMessage)> hook("msi.dll", "MsiProcessMessage", processMessage);
-    messageHook = &hook;
+    const IMPORT_HOOK(MsiProcessMessage) hook(processMessage);
     sentMessages.clear();
     arrivals.clear();
     ArrivalAppender earlier;

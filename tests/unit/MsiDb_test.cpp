@@ -13,21 +13,21 @@ tstring fromBuild(const char* path) { return tstrings::decodeUtf8(path); }
 
 // The buffer size offered by each record string read.
 std::vector<DWORD> offeredSizes;
-ImportHook<decltype(MsiRecordGetStringW)>* stringHook = nullptr;
-UINT WINAPI recordStringRead(MSIHANDLE record, UINT field, LPWSTR buffer, LPDWORD length) {
+UINT recordStringRead(decltype(&MsiRecordGetStringW) original, MSIHANDLE record, UINT field, LPWSTR buffer,
+                      LPDWORD length) {
     offeredSizes.push_back(*length);
-    return stringHook->original()(record, field, buffer, length);
+    return original(record, field, buffer, length);
 }
 
 // The byte count of each stream read; the read numbered `failingRead` (from 1) fails instead.
 std::vector<DWORD> readCounts;
 std::size_t failingRead = 0;
-ImportHook<decltype(MsiRecordReadStream)>* streamHook = nullptr;
-UINT WINAPI recordStreamRead(MSIHANDLE record, UINT field, char* buffer, LPDWORD count) {
+UINT recordStreamRead(decltype(&MsiRecordReadStream) original, MSIHANDLE record, UINT field, char* buffer,
+                      LPDWORD count) {
     if (readCounts.size() + 1 == failingRead) {
         return ERROR_FUNCTION_FAILED;
     }
-    const UINT status = streamHook->original()(record, field, buffer, count);
+    const UINT status = original(record, field, buffer, count);
     readCounts.push_back(*count);
     return status;
 }
@@ -44,8 +44,7 @@ protected:
 } // namespace
 
 TEST_F(MsiDbTest, PropertiesReadWithABufferDoubledFrom20AndMissingOnesAreTheirOwnError) {
-    ImportHook<decltype(MsiRecordGetStringW)> hook("msi.dll", "MsiRecordGetStringW", recordStringRead);
-    stringHook = &hook;
+    const IMPORT_HOOK(MsiRecordGetStringW) hook(recordStringRead);
     const struct {
         const wchar_t* name;
         std::size_t length;
@@ -139,8 +138,7 @@ TEST_F(MsiDbTest, ViewsAndRecords) {
 }
 
 TEST_F(MsiDbTest, StreamsAreSavedInOneMebibyteChunks) {
-    ImportHook<decltype(MsiRecordReadStream)> hook("msi.dll", "MsiRecordReadStream", recordStreamRead);
-    streamHook = &hook;
+    const IMPORT_HOOK(MsiRecordReadStream) hook(recordStreamRead);
     const struct {
         const wchar_t* name;
         std::string content;
@@ -178,6 +176,53 @@ TEST_F(MsiDbTest, StreamsAreSavedInOneMebibyteChunks) {
     failingRead = 0;
     EXPECT_EQ("kept", readFile(pathOf(L"copy.bin")));
     EXPECT_EQ((std::vector<tstring>{L"Empty", L"OneMiB", L"copy.bin", L"source.bin"}), listDir(dir));
+}
+
+TEST_F(MsiDbTest, FailedCallsAreNamedWithTheirReasonAndAFailedViewIsClosedFirst) {
+    std::vector<tstring> trace;
+    const IMPORT_HOOK(MsiCloseHandle) closes([&](auto original, MSIHANDLE handle) {
+        trace.push_back(L"close");
+        return original(handle);
+    });
+    const IMPORT_HOOK(LoadLibraryExW) describes([&](auto original, LPCWSTR path, HANDLE file, DWORD flags) {
+        trace.push_back(L"describe");
+        return original(path, file, flags);
+    });
+    {
+        const IMPORT_HOOK(MsiViewExecute) execute(failing<UINT>(ERROR_BAD_QUERY_SYNTAX, 0));
+        expectInstallerError([&] { msi::DatabaseView(query, L"SELECT Value FROM Property"); },
+                             "msi::DatabaseView::DatabaseView", "MsiViewExecute(SELECT Value FROM Property) failed",
+                             ERROR_BAD_QUERY_SYNTAX);
+    }
+    ASSERT_LE(2u, trace.size());
+    EXPECT_EQ((std::vector<tstring>{L"close", L"describe"}), std::vector<tstring>(trace.begin(), trace.begin() + 2))
+        << "the view is closed before the error is made";
+
+    msi::DatabaseRecord record(2);
+    const tstring missing = pathOf(L"missing.bin");
+    msi::DatabaseView rows(query, L"SELECT Property FROM Property");
+    const struct {
+        std::function<void()> call;
+        const char* function;
+        std::string text;
+        UINT reason;
+    } cases[] = {
+        {[&] { const IMPORT_HOOK(MsiViewFetch) f(failing<UINT>(ERROR_FUNCTION_FAILED, 0)); rows.tryFetch(); },
+         "msi::DatabaseView::tryFetch", "MsiViewFetch(SELECT Property FROM Property) failed", ERROR_FUNCTION_FAILED},
+        {[&] { record.setInteger(3, -5); }, "msi::DatabaseRecord::setInteger", "MsiRecordSetInteger(3, -5) failed",
+         MsiRecordSetInteger(record.getHandle(), 3, -5)},
+        {[&] { record.setStreamFromFile(1, missing); }, "msi::DatabaseRecord::setStreamFromFile",
+         "MsiRecordSetStream(1, " + tstrings::encodeUtf8(missing) + ") failed",
+         MsiRecordSetStreamW(record.getHandle(), 1, missing.c_str())},
+        {[&] { const IMPORT_HOOK(MsiRecordGetFieldCount) f(failing<UINT>(2, 0)); query.getProperty(L"P19"); },
+         "msi::Database::getProperty",
+         std::string("record.getFieldCount(") + TERVO_QUERY_MSI +
+             ", SELECT Value FROM Property WHERE Property = 'P19') returned unexpected value",
+         0},
+    };
+    for (const auto& c : cases) {
+        expectInstallerError(c.call, c.function, c.text, c.reason);
+    }
 }
 
 TEST(MsiDb, CloseDatabaseViewClosesTheViewAndItsHandleOrWarns) {

@@ -1,11 +1,13 @@
 // The installer layer against the real installer service and message library of the test prefix.
 #include <thread>
 
+#include "ImportHook.h"
 #include "InstallerTestSupport.h"
 #include "MsiUtils.h"
 #include "PathUtils.h"
 #include "SysInfo.h"
 #include "TestSupport.h"
+#include "WinErrorHandling.h"
 
 namespace {
 
@@ -32,10 +34,33 @@ public:
     bool throwing = false;
 };
 
-// A kind whose installer call throws.
+// A kind whose installer call throws a runtime error, or something else.
 class Throwing : public msi::action<Throwing> {
 public:
-    msi::ActionStatus execute(const tstring&) const { throw std::runtime_error("no installer today"); }
+    msi::ActionStatus execute(const tstring&) const {
+        if (unknown) {
+            throw 7;
+        }
+        throw std::runtime_error("no installer today");
+    }
+    bool unknown = false;
+};
+
+// Puts test-msimsg.dll in place of the prefix's msimsg.dll for its lifetime. Tests that read the
+// installer's texts hold the installer lock, so no other test sees the exchange.
+class OwnMessageLibrary {
+public:
+    OwnMessageLibrary() {
+        MoveFileExW(system.c_str(), saved.c_str(), 0); // a run that died half-way left the saved one
+        EXPECT_TRUE(CopyFileW((testProgramDir() + L"\\test-msimsg.dll").c_str(), system.c_str(), FALSE));
+    }
+    ~OwnMessageLibrary() { EXPECT_TRUE(MoveFileExW(saved.c_str(), system.c_str(), MOVEFILE_REPLACE_EXISTING)); }
+    OwnMessageLibrary(const OwnMessageLibrary&) = delete;
+    OwnMessageLibrary& operator=(const OwnMessageLibrary&) = delete;
+
+private:
+    const tstring system = SysInfo::getSystemDir() + L"\\msimsg.dll";
+    const tstring saved = system + L".tervo-saved";
 };
 
 class MsiActionTest : public TempDirTest {
@@ -63,19 +88,31 @@ TEST(MsiStatus, OnlyZeroAndTheRebootCodesSucceed) {
     }
 }
 
-TEST(MsiError, CarriesTheInstallersDescriptionOfTheReason) {
-    const std::string description = installerDescription(ERROR_UNKNOWN_PRODUCT);
-    std::cout << "msimsg.dll describes 1605 as: " << description << "\n";
+// The text of the installer's message library in the system directory: an entry, an empty entry
+// of a present block, or none for a code whose block is absent or that is above 65535.
+TEST(MsiError, CarriesTheMessageLibrarysEntryEmptyOrNone) {
+    const OwnMessageLibrary library;
+    const std::string notInstalled = "(This action is only valid for products that are currently installed.)";
     const msi::Error error(tstrings::MessageBuilder() << "MsiGetProductInfo(" << basicCode << ", VersionString) failed",
                            ERROR_UNKNOWN_PRODUCT);
     EXPECT_EQ(ERROR_UNKNOWN_PRODUCT, error.getReason());
-    EXPECT_EQ("MsiGetProductInfo({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, VersionString) failed. MSI error [1605](" +
-                  description + ")",
+    EXPECT_EQ("MsiGetProductInfo({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, VersionString) failed. MSI error [1605]" +
+                  notInstalled,
               std::string(error.what()));
-
-    EXPECT_EQ("Is it there? MSI error [1605](" + description + ")",
-              std::string(msi::Error("Is it there?", ERROR_UNKNOWN_PRODUCT).what()));
-    EXPECT_EQ("Odd. MSI error [70000](No description)", std::string(msi::Error("Odd", 70000).what()));
+    const std::pair<msi::Error, std::string> cases[] = {
+        {msi::Error("Is it there?", 1605), "Is it there? MSI error [1605]" + notInstalled},
+        {msi::Error("Op:", 3010), "Op: MSI error [3010](A restart is required to complete the install.)"},
+        {msi::Error("Op", 1604), "Op. MSI error [1604]()"},
+        {msi::Error("Op", 1620), "Op. MSI error [1620](No description)"},
+        {msi::Error("Odd", 70000), "Odd. MSI error [70000](No description)"},
+    };
+    for (const auto& [made, expected] : cases) {
+        EXPECT_EQ(expected, made.what());
+    }
+    const IMPORT_HOOK(LoadLibraryExW) refused(failing<HMODULE>(nullptr, ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(tstrings::encodeUtf8(L"LoadLibraryExW(" + SysInfo::getSystemDir() + L"\\msimsg.dll) failed. System error [126](" +
+                                   systemErrorText(ERROR_MOD_NOT_FOUND) + L")"),
+              thrownPlainMessage([] { msi::Error("Op", 1605); }, "msi::`anonymous-namespace'::makeMessage"));
 }
 
 TEST(MsiError, NoMoreItemsIsAnErrorWithReason259) {
@@ -180,17 +217,91 @@ TEST_F(MsiActionTest, InstallAndUninstallSucceedWithInfoRecordsAndRestoreTheSett
 }
 
 TEST(MsiAction, AnExceptionInsideTheRunBecomesStatus1359) {
+    for (const bool unknown : {false, true}) {
+        CapturingAppender capture;
+        ScopedAppender scope(&capture);
+        MsiSetInternalUI(INSTALLUILEVEL_FULL, nullptr);
+        Throwing action;
+        action.unknown = unknown;
+        const msi::ActionStatus status = action(std::nothrow);
+        EXPECT_EQ(static_cast<UINT>(ERROR_INTERNAL_ERROR), status.getCode());
+        EXPECT_EQ("Unknown error", status.getMessage());
+        ASSERT_EQ(1u, capture.records.size());
+        EXPECT_EQ(unknown ? L"Unknown exception caught" : L"Exception with message 'no installer today' caught",
+                  capture.records[0].message);
+        EXPECT_EQ(L"msi::action<class `anonymous-namespace'::Throwing>::operator ()", capture.records[0].functionName);
+        EXPECT_EQ(INSTALLUILEVEL_FULL, currentUiLevel());
+        MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    }
+}
+
+// What a run asks of the installer, in order, with the installer's answers chosen by the test.
+TEST(MsiAction, SettingsAreMadeAroundTheCallAndUndoneInReverse) {
+    std::vector<tstring> calls;
+    INSTALLUI_HANDLERW handler = nullptr;
+    UINT answer = 0;
+    const IMPORT_HOOK(MsiSetInternalUI) ui([&](auto, INSTALLUILEVEL level, HWND*) {
+        calls.push_back((tstrings::MessageBuilder() << "ui " << static_cast<int>(level)).str());
+        return INSTALLUILEVEL_BASIC;
+    });
+    const IMPORT_HOOK(MsiEnableLogW) log([&](auto, DWORD mode, LPCWSTR path, DWORD attributes) {
+        calls.push_back((tstrings::MessageBuilder() << "log " << mode << " " << path << " " << attributes).str());
+        return 0u;
+    });
+    const IMPORT_HOOK(MsiSetExternalUIW) external([&](auto, INSTALLUI_HANDLERW h, DWORD filter, LPVOID) {
+        handler = h ? h : handler;
+        calls.push_back((tstrings::MessageBuilder() << "handler " << filter).str());
+        return INSTALLUI_HANDLERW();
+    });
+    const IMPORT_HOOK(MsiConfigureProductExW) configure([&](auto, LPCWSTR, int, INSTALLSTATE, LPCWSTR line) {
+        calls.push_back(L"configure " + tstring(line));
+        return answer;
+    });
+    struct : msi::Callback {
+        void notify(UINT kind, UINT flags, const tstring& text) override {
+            seen.push_back((tstrings::MessageBuilder() << kind << " " << flags << " " << text).str());
+        }
+        std::vector<tstring> seen;
+    } callback;
+    const std::vector<tstring> plain{L"ui 2", L"log 0 NULL 0", L"configure REBOOT=ReallySuppress", L"log 0 NULL 0", L"ui 3"};
+    const std::vector<tstring> logged{L"ui 2", L"log 4096 C:\\l.txt 0", L"handler 4294967295",
+                                      L"configure REBOOT=ReallySuppress", L"handler 0", L"log 0 NULL 0", L"ui 3"};
+    const struct {
+        UINT answer;
+        bool withLogAndCallback;
+        Severity level;
+        const wchar_t* outcome;
+    } cases[] = {{3010, true, Severity::INFO, L"succeeded [3010]"},
+                 {1641, false, Severity::INFO, L"succeeded [1641]"},
+                 {1603, false, Severity::ERROR, L"failed [1603]"}};
+    for (const auto& c : cases) {
+        CapturingAppender capture;
+        ScopedAppender scope(&capture);
+        calls.clear();
+        answer = c.answer;
+        msi::uninstall action;
+        action.productCode(Guid(tstring(basicCode)));
+        if (c.withLogAndCallback) {
+            action.setLogFile(L"C:\\l.txt").setCallback(&callback);
+        }
+        const msi::ActionStatus status = action(std::nothrow);
+        EXPECT_EQ(c.answer, status.getCode());
+        EXPECT_EQ(c.level == Severity::INFO, static_cast<bool>(status));
+        EXPECT_EQ(c.withLogAndCallback ? logged : plain, calls) << c.answer;
+        EXPECT_EQ(1u, capture.records.size());
+        EXPECT_EQ(std::vector<tstring>{L"MsiConfigureProductEx({3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}, 65535, 2, "
+                                       L"REBOOT=ReallySuppress) " + tstring(c.outcome)},
+                  capture.messages(c.level));
+    }
+    // The handler the installer was given passes on only messages with a callback and a text.
     CapturingAppender capture;
     ScopedAppender scope(&capture);
-    MsiSetInternalUI(INSTALLUILEVEL_FULL, nullptr);
-    const msi::ActionStatus status = Throwing()(std::nothrow);
-    EXPECT_EQ(static_cast<UINT>(ERROR_INTERNAL_ERROR), status.getCode());
-    EXPECT_EQ("Unknown error", status.getMessage());
-    ASSERT_EQ(1u, capture.records.size());
-    EXPECT_EQ(L"Exception with message 'no installer today' caught", capture.records[0].message);
-    EXPECT_EQ(L"msi::action<class `anonymous-namespace'::Throwing>::operator ()", capture.records[0].functionName);
-    EXPECT_EQ(INSTALLUILEVEL_FULL, currentUiLevel());
-    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    ASSERT_NE(nullptr, handler);
+    EXPECT_EQ(0, handler(nullptr, 0x0B123456, L"no callback"));
+    EXPECT_EQ(0, handler(&callback, 0x0B123456, nullptr));
+    EXPECT_EQ(0, handler(&callback, 0x0B123456, L"text"));
+    EXPECT_EQ(std::vector<tstring>{L"184549376 1193046 text"}, callback.seen);
+    EXPECT_TRUE(capture.records.empty());
 }
 
 TEST(WaitForInstallation, TimesOutWhileHeldAndReleasesWhatItAcquires) {
@@ -210,6 +321,8 @@ TEST(WaitForInstallation, TimesOutWhileHeldAndReleasesWhatItAcquires) {
         CloseHandle(mutex);
     });
     WaitForSingleObject(acquired, INFINITE);
+    EXPECT_FALSE(msi::waitForInstallationCompletion(0));
+    EXPECT_TRUE(capture.records.empty()) << "a wait without time-out writes nothing";
     EXPECT_FALSE(msi::waitForInstallationCompletion(200));
     EXPECT_EQ(std::vector<tstring>{L"finish waiting for mutex: 258"}, capture.messages(Severity::INFO));
     SetEvent(release);
@@ -244,6 +357,35 @@ TEST(MsiQuery, PropertiesOfAnOpenPackageSession) {
     expectInstallerError([&] { msi::getProperty(session, L"P20"); }, "msi::`anonymous-namespace'::getProperty",
                          "MsiGetProperty(" + std::to_string(session) + ", P20) failed", refused);
     EXPECT_EQ(L"", msi::getProperty(std::nothrow, session, L"P20"));
+}
+
+TEST(MsiQuery, InstalledUnlessTheInstallerKnowsNoSuchProductOrProperty) {
+    const Guid code{tstring(basicCode)};
+    const std::pair<UINT, bool> cases[] = {{1605, false}, {1608, false}, {1603, true}, {1610, true}};
+    for (const auto& [status, installed] : cases) {
+        const IMPORT_HOOK(MsiGetProductInfoW) info(failing<UINT>(status, 0));
+        EXPECT_EQ(installed, msi::isProductInstalled(code)) << status;
+    }
+    // Other failures pass through: here the installer's description cannot be read.
+    const IMPORT_HOOK(MsiGetProductInfoW) info(failing<UINT>(1605, 0));
+    const IMPORT_HOOK(LoadLibraryExW) noLibrary(failing<HMODULE>(nullptr, ERROR_MOD_NOT_FOUND));
+    EXPECT_THROW(msi::isProductInstalled(code), TervoError<SysError>);
+}
+
+TEST(MsiHandle, ZeroIsNoHandleAndAFailedCloseIsAWarning) {
+    CapturingAppender capture;
+    ScopedAppender scope(&capture);
+    std::vector<MSIHANDLE> closed;
+    const IMPORT_HOOK(MsiCloseHandle) close([&](auto, MSIHANDLE handle) {
+        closed.push_back(handle);
+        return handle == 42 ? UINT(ERROR_INVALID_HANDLE) : UINT(ERROR_SUCCESS);
+    });
+    for (const MSIHANDLE handle : {0u, 7u, 42u}) {
+        msi::closeMSIHANDLE(handle);
+    }
+    EXPECT_EQ((std::vector<MSIHANDLE>{7, 42}), closed);
+    EXPECT_EQ(std::vector<tstring>{L"MsiCloseHandle(42) failed with error=6"}, capture.messages(Severity::WARNING));
+    EXPECT_EQ(1u, capture.records.size());
 }
 
 TEST_F(MsiActionTest, ProductInformationFollowsARealInstallAndRemoval) {

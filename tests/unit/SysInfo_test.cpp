@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "ImportHook.h"
 #include "PathUtils.h"
 #include "SysInfo.h"
 #include "TestSupport.h"
@@ -96,4 +97,29 @@ TEST(SysInfo, DirectoriesWithoutTrailingSeparators) {
     EXPECT_EQ(tstring::npos, msiexec.find(L"\\\\"));
 
     EXPECT_EQ(testProgramDir() + L"\\SysInfo_test.exe", SysInfo::getProcessModulePath());
+}
+
+TEST(SysInfo, TemporaryDirectoryTheSystemCannotGiveIsAnError) {
+    const tstring original = SysInfo::getEnvVariable(std::nothrow, L"TMP", L"");
+    SetEnvironmentVariableW(L"TMP", (L"C:\\" + tstring(MAX_PATH, L'x')).c_str());
+    const std::string thrown = thrownPlainMessage([] { SysInfo::getTempDir(); }, "SysInfo::getTempDir");
+    SetEnvironmentVariableW(L"TMP", original.empty() ? nullptr : original.c_str());
+    EXPECT_EQ(0u, thrown.find("GetTempPath failed. System error [")) << thrown;
+}
+
+TEST(SysInfo, ModulePathLongerThanTheFirstBufferAndItsFailure) {
+    const tstring path = L"C:\\" + tstring(600, L'x') + L"\\setup.exe";
+    std::vector<DWORD> offered;
+    {
+        const IMPORT_HOOK(GetModuleFileNameW) longPath(
+            [&, answer = answerModulePath(path)](auto original, HMODULE module, LPWSTR buffer, DWORD size) {
+                offered.push_back(size);
+                return answer(original, module, buffer, size);
+            });
+        EXPECT_EQ(path, SysInfo::getCurrentModulePath());
+    }
+    EXPECT_EQ((std::vector<DWORD>{260, 520, 1040}), offered);
+    const IMPORT_HOOK(GetModuleFileNameW) fails(failing<DWORD>(0, ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ("GetModuleFileName failed. System error [8](" + tstrings::encodeUtf8(systemErrorText(8)) + ")",
+              thrownPlainMessage([] { SysInfo::getCurrentModulePath(); }, "SysInfo::`anonymous-namespace'::getModulePath"));
 }

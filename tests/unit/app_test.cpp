@@ -98,3 +98,33 @@ TEST(LaunchFrame, LaunchInProcessRestoresTheSinkAndClearsTheMessage) {
     EXPECT_EQ(0, app::launch(std::nothrow, [] {}, &untouched));
     EXPECT_TRUE(untouched.records.empty());
 }
+
+TEST(LaunchFrame, InvalidUtf8IsWidenedByteByByteNotLost) {
+    struct : LogAppender {
+        void append(const LogRecord& record) override {
+            shown = app::lastErrorMsg();
+            message = record.message;
+        }
+        std::string shown;
+        tstring message;
+    } sink;
+    EXPECT_EQ(1, app::launch(std::nothrow, [] { throw TervoError<std::runtime_error>(std::runtime_error("bad \xff\xfe")); },
+                             &sink));
+    EXPECT_EQ("bad \xc3\xbf\xc3\xbe", sink.shown);
+    EXPECT_NE(tstring::npos, sink.message.find(L"bad \u00ff\u00fe'")) << tstrings::encodeUtf8(sink.message);
+}
+
+// Before anything installs a sink, a record goes to standard output in the full format, under the
+// module's name: "Unknown" when its path cannot be read, at most 259 characters of it.
+TEST(LaunchFrame, RecordBeforeAnySinkGoesToStandardOutputInFull) {
+    const std::pair<const wchar_t*, std::string> cases[] = {
+        {L"", "frame-probe\\.exe"}, {L"unknown", "Unknown"}, {L"long", "x{259}"}};
+    for (const auto& [mode, module] : cases) {
+        const ProcessResult r = runProbe(L"early-record " + tstring(mode));
+        EXPECT_EQ(0u, r.exitCode);
+        EXPECT_TRUE(std::regex_match(
+            r.standardOutput, std::regex(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}, )" + module +
+                                         R"( \(PID: \d+, TID: \d+\), frame-probe\.cpp:\d+ \([^)]+\)\]\r\n\tINFO: before any sink\r\n)")))
+            << r.standardOutput;
+    }
+}

@@ -3,6 +3,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "ErrorHandling.h"
+#include "ImportHook.h"
 #include "TestSupport.h"
 #include "tstrings.h"
 
@@ -24,12 +26,46 @@ TEST(Conversions, EmptyAndInvalidInputGiveEmptyText) {
     EXPECT_EQ(L"", decodeUtf8("\xff\xfe"));   // bytes that never occur in UTF-8
 }
 
+// The system refuses the text (first call 0): empty, silently; it answers the second call with
+// another count than the first: an error that names the call.
+TEST(Conversions, RefusedTextIsEmptyAndAnUnexpectedReplyThrows) {
+    const std::function<bool()> refused[] = {
+        [] { const IMPORT_HOOK(WideCharToMultiByte) f(failing<int>(0, ERROR_NO_UNICODE_TRANSLATION)); return encodeUtf8(L"abc").empty(); },
+        [] { const IMPORT_HOOK(MultiByteToWideChar) f(failing<int>(0, ERROR_NO_UNICODE_TRANSLATION)); return decodeAnsi("abc").empty(); },
+    };
+    for (const auto& isEmpty : refused) {
+        EXPECT_TRUE(isEmpty());
+    }
+    const std::pair<std::function<void()>, const char*> unexpected[] = {
+        {[] { const IMPORT_HOOK(WideCharToMultiByte) f(failing<int>(2, 0, 1, 1)); encodeAnsi(L"abc"); }, "WideCharToMultiByte"},
+        {[] { const IMPORT_HOOK(MultiByteToWideChar) f(failing<int>(2, 0, 1, 1)); decodeUtf8("abc"); }, "MultiByteToWideChar"},
+    };
+    for (const auto& [call, function] : unexpected) {
+        const std::string name = function;
+        EXPECT_EQ("Unexpected reply from " + name + "()",
+                  thrownPlainMessage(call, name == "WideCharToMultiByte" ? "tstrings::`anonymous-namespace'::toMultiByte"
+                                                                         : "tstrings::`anonymous-namespace'::fromMultiByte"));
+    }
+}
+
 TEST(FormatPrintf, GrowsInStepsUntilTheTextFits) {
     for (size_t length : {0u, 1u, 255u, 256u, 511u, 512u, 700u}) {
         const tstring expected(length, L'x');
         EXPECT_EQ(expected, formatPrintf(L"%s", expected.c_str())) << length;
     }
     EXPECT_EQ(L"0042 \u00e9t\u00e9 -7", formatPrintf(L"%04u %s %d", 42u, L"\u00e9t\u00e9", -7));
+}
+
+TEST(FormatPrintf, FormatTheRuntimeRefusesThrowsInsteadOfGrowing) {
+    // Without a handler of its own the runtime may end the process instead of failing the call.
+    const _invalid_parameter_handler previous =
+        _set_invalid_parameter_handler([](const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t) {});
+    const tstring longFormat = tstring(300, L'x') + L"%y";
+    for (const tstring& format : {tstring(L"%y"), tstring(L"100%"), longFormat}) {
+        EXPECT_EQ("_vsnwprintf_s(" + encodeUtf8(format) + ") failed. Invalid argument",
+                  thrownPlainMessage([&] { formatPrintf(format.c_str()); }, "tstrings::formatPrintf"));
+    }
+    _set_invalid_parameter_handler(previous);
 }
 
 TEST(FormatPrintf, NullFormatThrowsInvalidArgument) {

@@ -116,13 +116,29 @@ DeletionList& DeletionList::addEmptyDirectory(const tstring& directory) {
 }
 
 DeletionList& DeletionList::addEmptyDirectoryChain(const std::pair<tstring, tstring>& rootAndRelativePath) {
-    const tstring root = foldPath(trimTrailingSeparators(rootAndRelativePath.first));
-    tstring path = foldPath(trimTrailingSeparators(joinPath(rootAndRelativePath.first, rootAndRelativePath.second)));
-    // Each parent is shorter, down to the empty path, whose parent is itself: a relative path that
-    // does not lead below the root never meets it, and the walk ends there.
-    while (path != root && !path.empty()) {
-        addEmptyDirectory(path);
-        path = parentPath(path);
+    // Compared as the system resolves them before deleting (. and .., trailing dots and blanks),
+    // so that no spelling of the relative path reaches the root or anything above it.
+    const tstring root = foldPath(trimTrailingSeparators(toAbsolutePath(rootAndRelativePath.first)));
+    const tstring path = foldPath(trimTrailingSeparators(
+        toAbsolutePath(joinPath(rootAndRelativePath.first, rootAndRelativePath.second))));
+    if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 || !isSeparator(path[root.size()])) {
+        return *this;
+    }
+    const tstring_array names = tstrings::splitBy(path.substr(root.size() + 1), L"\\");
+    // A name of dots and blanks left inside the path would be the last one of a scheduled parent,
+    // which the system strips: "root\. ." is the root.
+    if (std::any_of(names.begin(), names.end(),
+                    [](const tstring& name) { return name.find_first_not_of(L". ") == tstring::npos; })) {
+        return *this;
+    }
+    tstring_array chain;
+    tstring directory = root;
+    for (const tstring& name : names) {
+        directory += L'\\' + name;
+        chain.push_back(directory);
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        addEmptyDirectory(*it);
     }
     return *this;
 }

@@ -25,7 +25,8 @@ bool isNonEmptyDirectory(const tstring& path);
 // Creates a new empty file named prefix, a number, suffix in `directory` and returns its path.
 // The number is the tick count plus the attempt (0 to 99) read as a signed 32-bit value;
 // taken names are skipped. Throws when the prefix or suffix holds a character that no file
-// name may hold, or when all 100 names are refused. The caller removes the file.
+// name may hold, or when all 100 names are refused: a system error with the reason the last
+// refusal gave (the directory is missing, is a file, cannot be written). The caller removes the file.
 tstring createTempFile(const tstring& prefix, const tstring& suffix, const tstring& directory);
 // The same, numbering from `tickCount` instead of the system's tick count.
 tstring createTempFile(const tstring& prefix, const tstring& suffix, const tstring& directory,
@@ -129,7 +130,9 @@ public:
     DeletionList& addFilesInDirectory(const tstring& directory);
     DeletionList& addDirectoryTree(const tstring& directory);
     DeletionList& addEmptyDirectory(const tstring& directory);
-    // Every directory from root\relative up to, not including, root (folded paths, deepest first).
+    // Every directory from root\relative up to, not including, root: absolute folded paths,
+    // deepest first. A relative path that does not lead below the root, once . and .. are
+    // resolved as the system resolves them, schedules nothing.
     DeletionList& addEmptyDirectoryChain(const std::pair<tstring, tstring>& rootAndRelativePath);
     // Cancels every pending deletion.
     DeletionList& clear();

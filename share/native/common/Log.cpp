@@ -29,6 +29,22 @@ void readModuleName() {
 
 const std::string* lastErrorMessage = nullptr;
 
+// Writes UTF-8 text to standard error and flushes. A console gets it as UTF-16, so that every
+// character shows right whatever the console's code page, which stays as the parent set it.
+void writeStandardError(const std::string& text) {
+    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        std::fflush(stderr);
+        const tstring wide = tstrings::replaceAll(tstrings::decodeUtf8OrWiden(text), L"\n", L"\r\n");
+        DWORD written = 0;
+        WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
 } // namespace
 
 const wchar_t* severityName(Severity level) {
@@ -123,14 +139,11 @@ void StandardLogAppender::append(const LogRecord& record) {
     const std::string text = (tstrings::MessageBuilder() << "[" << record.levelName << "] " << record.fileName << ":"
                                                          << record.line << ": " << record.message << "\n")
                                  .utf8();
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    writeStandardError(text);
 }
 
 void LastErrorLogAppender::append(const LogRecord&) {
-    const std::string text = app::lastErrorMsg() + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    writeStandardError(app::lastErrorMsg() + "\n");
 }
 
 WithExtraLogAppender::WithExtraLogAppender(LogAppender* extra)

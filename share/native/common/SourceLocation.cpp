@@ -1,5 +1,6 @@
 #include "SourceLocation.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <map>
@@ -151,12 +152,115 @@ void spaceOperatorSymbol(std::string& name) {
     }
 }
 
+// Index just past the symbol of an "operator" key word at `pos` ("<<", "()", "->"...), so that
+// its brackets are not taken for template or parameter brackets.
+size_t skipOperatorSymbol(std::string_view text, size_t pos) {
+    size_t i = pos + 8;
+    while (i < text.size() && text[i] == ' ') {
+        ++i;
+    }
+    if (text.substr(i, 2) == "()") {
+        return i + 2;
+    }
+    while (i < text.size() && std::string_view("<>=!+-*/%^&|~,[]").find(text[i]) != std::string_view::npos) {
+        ++i;
+    }
+    return i;
+}
+
+// Where the outermost lambda of a GCC signature begins ("f(int)::<lambda()>"), or npos. A lambda
+// type inside template or parameter brackets is part of a name, not the function it ran in.
+size_t outermostLambda(std::string_view text) {
+    constexpr std::string_view marker = "::<lambda";
+    int depth = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (depth == 0 && text.substr(i, marker.size()) == marker) {
+            return i;
+        }
+        const char c = text[i];
+        if (text.substr(i, 8) == "operator" && (i == 0 || !isIdentifierChar(text[i - 1])) &&
+            (i + 8 == text.size() || !isIdentifierChar(text[i + 8]))) {
+            i = skipOperatorSymbol(text, i) - 1;
+        } else if (c == '<' || c == '(' || c == '[') {
+            ++depth;
+        } else if (c == '>' || c == ')' || c == ']') {
+            --depth;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// The end of the balanced "<...>" that starts at `open`.
+size_t closingBracket(std::string_view text, size_t open) {
+    int depth = 0;
+    for (size_t i = open; i < text.size(); ++i) {
+        if (text[i] == '<') {
+            ++depth;
+        } else if (text[i] == '>' && --depth == 0) {
+            return i;
+        }
+    }
+    return text.size();
+}
+
+// GCC writes the function around a lambda with its template arguments filled in:
+// "msi::action<msi::uninstall>::operator ()", "Db::get<long int>". Everywhere else a class's
+// arguments read "class msi::uninstall" and a function template shows no arguments.
+std::string enclosingFunctionName(std::string name) {
+    const size_t nameEnd = std::min(operatorKeyword(name), name.size());
+    if (nameEnd > 0 && name[nameEnd - 1] == '>') {
+        int depth = 0;
+        for (size_t i = nameEnd; i > 0; --i) {
+            if (name[i - 1] == '>') {
+                ++depth;
+            } else if (name[i - 1] == '<' && --depth == 0) {
+                name.erase(i - 1, nameEnd - (i - 1));
+                break;
+            }
+        }
+    }
+    std::string result;
+    const size_t end = std::min(operatorKeyword(name), name.size());
+    size_t pos = 0;
+    for (size_t open = name.find('<'); open < end; open = name.find('<', pos)) {
+        const size_t close = closingBracket(name, open);
+        result.append(name, pos, open + 1 - pos);
+        std::string_view arguments = std::string_view(name).substr(open + 1, close - open - 1);
+        int depth = 0;
+        size_t start = 0;
+        for (size_t i = 0; i <= arguments.size(); ++i) {
+            const char c = i < arguments.size() ? arguments[i] : ',';
+            if (c == '<') {
+                ++depth;
+            } else if (c == '>') {
+                --depth;
+            } else if (c == ',' && depth == 0) {
+                std::string_view argument = arguments.substr(start, i - start);
+                while (!argument.empty() && argument.front() == ' ') {
+                    argument.remove_prefix(1);
+                }
+                result += (start == 0 ? "" : ", ") + templateArgumentText(std::string(argument));
+                start = i + 1;
+            }
+        }
+        pos = close;
+    }
+    result.append(name, pos, std::string::npos);
+    return result;
+}
+
 } // namespace
 
 std::string normalizedFunctionName(std::string_view prettyName) {
     std::string text(prettyName);
     replaceEvery(text, "{anonymous}", anonymousNamespace);
     replaceEvery(text, "(anonymous namespace)", anonymousNamespace);
+
+    // A lambda's own name and its " [with auto:1 = int]" tell nothing about where it ran.
+    const size_t lambda = outermostLambda(text);
+    if (lambda != std::string::npos) {
+        return enclosingFunctionName(normalizedFunctionName(std::string_view(text).substr(0, lambda)));
+    }
 
     std::vector<std::pair<std::string, std::string>> bindings;
     const size_t with = text.rfind(" [with ");

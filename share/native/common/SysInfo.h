@@ -28,6 +28,7 @@ void setEnvVariable(const tstring& name, const tstring& value);
 tstring getProcessModulePath();
 // Directory paths without trailing separators.
 tstring getSystemDir();
+// Throws when the system has no temporary directory to give (TMP or TEMP longer than it allows).
 tstring getTempDir();
 // The system directory's msiexec.exe; whether it exists is not tested.
 tstring getMsiexecPath();

@@ -27,4 +27,9 @@ bool isDebugMode();
 // The process-wide sink that writes the last error message to standard error.
 LogAppender* lastErrorLogAppender();
 
+// std::ios_base::sync_with_stdio(true), called by the debug console after it has reopened or
+// closed the C standard streams. The unit that brings in the standard iostreams sets it, so
+// programs that do not use them do not link them for the console's sake; null in those.
+inline void (*syncStandardStreams)() = nullptr;
+
 } // namespace app

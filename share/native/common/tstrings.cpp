@@ -1,6 +1,7 @@
 #include "tstrings.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cwchar>
 #include <stdexcept>
 
@@ -68,16 +69,26 @@ tstring formatPrintf(const wchar_t* format, ...) {
         throw std::invalid_argument("Destination buffer can't be NULL");
     }
     tstring result;
-    int written = -1;
-    while (written < 0) {
+    for (;;) {
         result.resize(result.size() + 256);
         va_list args;
         va_start(args, format);
-        written = _vsnwprintf_s(result.data(), result.size(), _TRUNCATE, format, args);
+        // Truncation answers -1 and leaves errno alone; a bad format or a text that cannot be
+        // converted sets it, and a larger buffer would never help.
+        errno = 0;
+        const int written = _vsnwprintf_s(result.data(), result.size(), _TRUNCATE, format, args);
+        const int error = errno;
         va_end(args);
+        if (written >= 0) {
+            result.resize(static_cast<size_t>(written));
+            return result;
+        }
+        if (written != -1 || error != 0) {
+            const std::string reason = lastCrtErrorText();
+            throw TervoError<std::runtime_error>(std::runtime_error(joinMessages(
+                (MessageBuilder() << "_vsnwprintf_s(" << format << ") failed").utf8(), reason)));
+        }
     }
-    result.resize(static_cast<size_t>(written));
-    return result;
 }
 
 bool equal(const tstring& a, const tstring& b, CaseMode mode) {

@@ -30,7 +30,8 @@ std::string ansiToUtf8(const std::string& text);
 tstring toSystemWide(const tstring& text);
 
 // printf-style formatting with the Microsoft wide rules (%s takes a wide string).
-// A null format throws std::invalid_argument.
+// A null format throws std::invalid_argument; a format the C runtime refuses (an unknown
+// conversion, a text it cannot convert) throws TervoError<std::runtime_error>.
 tstring formatPrintf(const wchar_t* format, ...);
 
 bool equal(const tstring& a, const tstring& b, CaseMode mode = CASE_SENSITIVE);

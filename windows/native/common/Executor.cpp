@@ -34,7 +34,12 @@ Executor& Executor::setProcessStartedHook(std::function<void(HANDLE)> hook) {
 }
 
 Executor& Executor::addArg(const tstring& arg) {
-    args.push_back(arg);
+    args.push_back({arg, false});
+    return *this;
+}
+
+Executor& Executor::addEncodedArg(const tstring& arg) {
+    args.push_back({arg, true});
     return *this;
 }
 
@@ -51,9 +56,12 @@ tstring Executor::commandLine() const {
     tstring_array elements;
     elements.reserve(args.size() + 1);
     elements.push_back(programPath);
-    elements.insert(elements.end(), args.begin(), args.end());
-    for (tstring& element : elements) {
-        quoteArg(element);
+    quoteArg(elements.back());
+    for (const Argument& arg : args) {
+        elements.push_back(arg.text);
+        if (!arg.encoded) {
+            quoteArg(elements.back());
+        }
     }
     return tstrings::joinWith(elements.begin(), elements.end(), L" ");
 }

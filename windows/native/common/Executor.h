@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <vector>
 
 #include "UniqueHandle.h"
 #include "WinHeaders.h"
@@ -24,8 +25,12 @@ public:
     // Called with the child's process handle once it is created and assigned to its job.
     Executor& setProcessStartedHook(std::function<void(HANDLE)> hook);
     Executor& addArg(const tstring& arg);
+    // An argument already written for the child's own command-line rules: taken as it is,
+    // never quoted again.
+    Executor& addEncodedArg(const tstring& arg);
 
-    // The program path and the arguments, each quoted by quoteArg, joined by single blanks.
+    // The program path and the arguments, each quoted by quoteArg unless added encoded, joined
+    // by single blanks.
     tstring commandLine() const;
 
     // Wraps an element holding a blank or a tab in quotation marks unless it is already wrapped.
@@ -49,7 +54,11 @@ private:
     bool inheritHandles = false;
     bool suspended = false;
     HANDLE jobObject = nullptr;
-    tstring_array args;
+    struct Argument {
+        tstring text;
+        bool encoded;
+    };
+    std::vector<Argument> args;
     tstring programPath;
     std::function<void(HANDLE)> processStartedHook;
 };

@@ -10,14 +10,40 @@
 
 namespace {
 
-// In debug mode, connects standard output and standard error to the parent's console or a
-// new one, so the log written to standard error becomes visible.
+// Whether the parent gave the process a usable standard stream: a file, a pipe or a device.
+bool isRedirected(DWORD stream) { return GetFileType(GetStdHandle(stream)) != FILE_TYPE_UNKNOWN; }
+
+// In debug mode, makes the log written to standard error visible: a standard error that the
+// parent redirected stays where it is. Without one, the process's standard error becomes the
+// parent's console, the console the process has already, or a new one, for as long as the object
+// lives; the C streams are reopened there too (standard output only when not redirected).
 class Console {
 public:
     Console() {
-        if (AttachConsole(ATTACH_PARENT_PROCESS) || AllocConsole()) {
+        if (isRedirected(STD_ERROR_HANDLE)) {
+            return;
+        }
+        // Asked first: taking a console can make the standard handles the console's.
+        const bool outputRedirected = isRedirected(STD_OUTPUT_HANDLE);
+        // ERROR_ACCESS_DENIED: the process is attached to a console already.
+        if (!AttachConsole(ATTACH_PARENT_PROCESS) && GetLastError() != ERROR_ACCESS_DENIED && !AllocConsole()) {
+            return;
+        }
+        // Readable too, so that the log can tell a console from a file.
+        device.reset(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+        if (device) {
+            previousError = GetStdHandle(STD_ERROR_HANDLE);
+            SetStdHandle(STD_ERROR_HANDLE, device.get());
+        }
+        if (!outputRedirected) {
             output = std::make_unique<Channel>(stdout);
-            error = std::make_unique<Channel>(stderr);
+        }
+        error = std::make_unique<Channel>(stderr);
+    }
+    ~Console() {
+        if (device) {
+            SetStdHandle(STD_ERROR_HANDLE, previousError);
         }
     }
     Console(const Console&) = delete;
@@ -30,22 +56,33 @@ public:
             const bool input = standardStream == stdin;
             FILE* reopened = nullptr;
             freopen_s(&reopened, input ? "CONIN$" : "CONOUT$", input ? "r" : "w", standardStream);
-            // The standard iostream objects write through these same C streams (they are
-            // synchronised with them by default), so they follow the reopened device too.
             stream.reset(reopened);
+            syncStandardStreams();
         }
         virtual ~Channel() {
-            runReporting([this] { stream.reset(); });
+            runReporting([this] {
+                stream.reset();
+                syncStandardStreams();
+            });
         }
         Channel(const Channel&) = delete;
         Channel& operator=(const Channel&) = delete;
 
     private:
+        // The standard iostream objects follow the reopened C streams, in programs that link them.
+        static void syncStandardStreams() {
+            if (app::syncStandardStreams) {
+                app::syncStandardStreams();
+            }
+        }
+
         UniqueCFile stream;
         FILE* standardStream;
     };
 
 private:
+    UniqueHandle device;
+    HANDLE previousError = nullptr;
     // Destroyed in reverse order: the error channel first.
     std::unique_ptr<Channel> output;
     std::unique_ptr<Channel> error;

@@ -19,16 +19,17 @@ namespace FileUtils {
 
 namespace {
 
-bool createNewFile(const tstring& path) {
+// ERROR_SUCCESS when an empty file was created where nothing existed, else the reason CreateFileW gave.
+DWORD createNewFile(const tstring& path) {
     const UniqueHandle file(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
-        return false;
+        return GetLastError();
     }
     if (Logger::global().accepts(Severity::TRACE)) {
         logAt(Severity::TRACE, tstrings::MessageBuilder() << "Created [" << path << "] file");
     }
-    return true;
+    return ERROR_SUCCESS;
 }
 
 // The 32 control characters and the nine printable ones that no file name may hold.
@@ -260,22 +261,24 @@ tstring createTempFile(const tstring& prefix, const tstring& suffix, const tstri
         throw TervoError<std::runtime_error>(
             std::runtime_error((tstrings::MessageBuilder() << "Illegal characters in suffix=" << suffix).utf8()));
     }
+    DWORD error = ERROR_SUCCESS;
     for (std::uint32_t attempt = 0; attempt < 100; ++attempt) {
         // Unsigned arithmetic wraps at 2^32; the conversion reads the result as signed.
         const auto number = static_cast<std::int32_t>(tickCount + attempt);
         const tstring name = (tstrings::MessageBuilder() << prefix << number << suffix).str();
         const tstring candidate = PathBuilder() << directory << name;
-        if (createNewFile(candidate)) {
+        error = createNewFile(candidate);
+        if (error == ERROR_SUCCESS) {
             return candidate;
         }
     }
-    throw TervoError<std::runtime_error>(std::runtime_error(
-        (tstrings::MessageBuilder() << "createTempFile(" << prefix << ", " << suffix << ", " << directory << ") failed")
-            .utf8()));
+    throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "createTempFile(" << prefix << ", " << suffix
+                                                                   << ", " << directory << ") failed",
+                                        CreateFileW, error));
 }
 
 tstring createTempFile(const tstring& path) {
-    if (createNewFile(path)) {
+    if (createNewFile(path) == ERROR_SUCCESS) {
         return path;
     }
     return createTempFile(withExtension(leafName(path), tstring()), extensionOf(path), parentPath(path));

@@ -131,12 +131,19 @@ tstring getMsiexecPath() { return FileUtils::PathBuilder() << getSystemDir() << 
 
 tstring getTempDir() {
     std::vector<wchar_t> buffer(MAX_PATH);
-    const DWORD count = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
-    if (count > buffer.size()) {
+    for (;;) {
+        const DWORD count = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+        // An empty answer would put temporary files in the current directory.
+        if (count == 0) {
+            const DWORD error = GetLastError();
+            throw TervoError<SysError>(
+                SysError(tstrings::MessageBuilder() << "GetTempPath failed", GetTempPathW, error));
+        }
+        if (count < buffer.size()) {
+            return FileUtils::trimTrailingSeparators(tstring(buffer.data(), count));
+        }
         buffer.assign(count, L'\0');
-        GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
     }
-    return FileUtils::trimTrailingSeparators(tstring(buffer.data()));
 }
 
 HMODULE getCurrentModuleHandle() {

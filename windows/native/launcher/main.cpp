@@ -8,8 +8,10 @@
 #include "FileUtils.h"
 #include "Guid.h"
 #include "MsiUtils.h"
+#include "MsiexecArgs.h"
 #include "Resources.h"
 #include "SysInfo.h"
+#include "UniqueHandle.h"
 #include "WinHeaders.h"
 #include "app.h"
 
@@ -19,6 +21,12 @@ namespace {
 int exitCode = -1;
 
 void install() {
+    // Before anything is written: an argument that msiexec could not read back unchanged stops the run.
+    tstring_array forwarded;
+    for (const tstring& arg : SysInfo::getCommandArgs(ExcludeProgramName)) {
+        forwarded.push_back(msi::encodeMsiexecArg(arg));
+    }
+
     const tstring tempDir = FileUtils::createTempDirectory(tstring(), L".tmp", SysInfo::getTempDir());
     FileUtils::DeletionList cleanup;
     cleanup.addDirectoryTree(tempDir);
@@ -27,9 +35,9 @@ void install() {
     EmbeddedPackage(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath()).saveToFile(packagePath);
 
     Executor msiexec(SysInfo::getMsiexecPath());
-    msiexec.addArg(L"/i").addArg(packagePath);
-    for (const tstring& arg : SysInfo::getCommandArgs(ExcludeProgramName)) {
-        msiexec.addArg(arg);
+    msiexec.addEncodedArg(L"/i").addEncodedArg(msi::encodeMsiexecArg(packagePath));
+    for (const tstring& arg : forwarded) {
+        msiexec.addEncodedArg(arg);
     }
     exitCode = msiexec.execAndWaitForExit();
 }
@@ -54,12 +62,30 @@ void launcherMain() {
     }
 }
 
+// A setup.exe often runs from a download folder that may hold a planted DLL: libraries loaded
+// from here on (msi.dll among them) come from the system directory only. Windows 7 without
+// KB2533623 lacks the call, so it is looked up rather than imported; there msi.dll is loaded
+// now by its full path, and the late binding finds it loaded; the result holds it for the run.
+UniqueModule restrictLibrarySearch() {
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDefaultDllDirectories) {
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        return UniqueModule();
+    }
+    wchar_t systemDir[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(systemDir, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return UniqueModule();
+    }
+    return UniqueModule(LoadLibraryW((tstring(systemDir, length) + L"\\msi.dll").c_str()));
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
-    // A setup.exe often runs from a download folder that may hold a planted DLL; libraries
-    // loaded from here on (msi.dll among them) come from the system directory only.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const UniqueModule preloadedMsi = restrictLibrarySearch();
     app::wlaunch(std::nothrow, launcherMain);
     return exitCode;
 }

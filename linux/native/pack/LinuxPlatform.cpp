@@ -1,0 +1,474 @@
+#include "LinuxPlatform.h"
+
+#include <fcntl.h>
+#include <libmsi.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "PackError.h"
+
+namespace pack {
+
+namespace {
+
+Reason reasonOf(int error) {
+    switch (error) {
+    case ENOENT:
+        return Reason::NotFound;
+    case EISDIR:
+        return Reason::IsDirectory;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return Reason::AccessDenied;
+    case EBUSY:
+    case ETXTBSY:
+        return Reason::InUse;
+    case ENOSPC:
+    case EDQUOT:
+        return Reason::DiskFull;
+    default:
+        return Reason::Other;
+    }
+}
+
+[[noreturn]] void fail(const std::string& action, const std::string& path, int error,
+                       const std::source_location& location = std::source_location::current()) {
+    throw Error(action + " " + path + ": " + describeReason(reasonOf(error), std::strerror(error)), location);
+}
+
+// A file descriptor with one owner.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) noexcept : fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd = other.fd;
+            other.fd = -1;
+        }
+        return *this;
+    }
+    int get() const noexcept { return fd; }
+    explicit operator bool() const noexcept { return fd >= 0; }
+    // Closes now and reports the result, for the close that completes a write.
+    int close() noexcept {
+        const int result = fd >= 0 ? ::close(fd) : 0;
+        fd = -1;
+        return result;
+    }
+    void reset() noexcept {
+        if (fd >= 0) {
+            const int saved = errno;
+            ::close(fd);
+            errno = saved;
+        }
+        fd = -1;
+    }
+
+private:
+    int fd;
+};
+
+class LinuxInputFile : public InputFile {
+public:
+    LinuxInputFile(std::string path, Descriptor fd, uint64_t size) : path(std::move(path)), fd(std::move(fd)), length(size) {}
+
+    uint64_t size() const override { return length; }
+
+    void readAt(uint64_t offset, char* buffer, size_t count) const override {
+        while (count > 0) {
+            const ssize_t got = ::pread(fd.get(), buffer, count, static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                fail("Cannot read", path, errno);
+            }
+            if (got == 0) {
+                throw Error("Cannot read " + path + ": it was shortened while being read");
+            }
+            buffer += got;
+            offset += static_cast<uint64_t>(got);
+            count -= static_cast<size_t>(got);
+        }
+    }
+
+private:
+    std::string path;
+    Descriptor fd;
+    uint64_t length;
+};
+
+void writeAll(int fd, const char* data, size_t size, const std::string& path) {
+    while (size > 0) {
+        const ssize_t done = ::write(fd, data, size);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done < 0) {
+            fail("Cannot write", path, errno);
+        }
+        data += done;
+        size -= static_cast<size_t>(done);
+    }
+}
+
+void writeAllAt(int fd, uint64_t offset, const char* data, size_t size, const std::string& path) {
+    while (size > 0) {
+        const ssize_t done = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done < 0) {
+            fail("Cannot write", path, errno);
+        }
+        data += done;
+        offset += static_cast<uint64_t>(done);
+        size -= static_cast<size_t>(done);
+    }
+}
+
+// A hidden name beside `destination`, random enough that another writer's is never the same.
+std::string siblingName(const std::string& destination) {
+    static std::mt19937_64 random(std::random_device{}());
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+    return platform::joinPath(platform::parentDirectory(destination), "." + platform::fileName(destination) + "." + suffix + ".tmp");
+}
+
+constexpr int attempts = 100;
+
+// The named temporary file of a staged output, removed should the process be ended by a signal.
+std::atomic<const char*> pendingName{nullptr};
+
+void removePending(int signal) {
+    const char* name = pendingName.exchange(nullptr);
+    if (name) {
+        ::unlink(name);
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+class LinuxStagedOutput : public StagedOutput {
+public:
+    LinuxStagedOutput(const std::string& destination, linux_platform::Staging staging) : destination(destination) {
+        if (staging == linux_platform::Staging::Unnamed) {
+            fd = Descriptor(::open(platform::parentDirectory(destination).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+            if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+                fail("Cannot write", destination, errno);
+            }
+        }
+        if (fd) {
+            return;
+        }
+        for (int attempt = 0; !fd && attempt < attempts; ++attempt) {
+            const std::string name = siblingName(destination);
+            fd = Descriptor(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+            if (fd) {
+                tempName = name;
+            } else if (errno != EEXIST) {
+                fail("Cannot write", destination, errno);
+            }
+        }
+        if (!fd) {
+            throw Error("Cannot write " + destination + ": no free name for a temporary file beside it");
+        }
+        pendingName = tempName.c_str();
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            std::signal(signal, removePending);
+        }
+    }
+
+    ~LinuxStagedOutput() override {
+        if (!tempName.empty()) {
+            pendingName = nullptr;
+            ::unlink(tempName.c_str());
+        }
+    }
+
+    void write(const char* data, size_t size) override { writeAll(fd.get(), data, size, destination); }
+    void writeAt(uint64_t offset, const char* data, size_t size) override {
+        writeAllAt(fd.get(), offset, data, size, destination);
+    }
+
+    // The data is handed to the system, not forced to the disk: an interrupted or failed run
+    // leaves the destination as it was either way, and waiting for the disk would more than
+    // double the time of a pack.
+    void commit() override {
+        if (tempName.empty()) {
+            // An unnamed file gets a name by a link through /proc, which needs no privilege,
+            // and that name then replaces the destination in one rename.
+            const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+            int linked = -1;
+            for (int attempt = 0; linked != 0 && attempt < attempts; ++attempt) {
+                tempName = siblingName(destination);
+                linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tempName.c_str(), AT_SYMLINK_FOLLOW);
+                if (linked != 0 && errno != EEXIST) {
+                    const int error = errno;
+                    tempName.clear();
+                    fail("Cannot write", destination, error);
+                }
+            }
+            if (linked != 0) {
+                tempName.clear();
+                throw Error("Cannot write " + destination + ": no free name for a temporary file beside it");
+            }
+        }
+        if (fd.close() != 0) {
+            fail("Cannot write", destination, errno);
+        }
+        if (::rename(tempName.c_str(), destination.c_str()) != 0) {
+            fail("Cannot write", destination, errno);
+        }
+        pendingName = nullptr;
+        tempName.clear();
+    }
+
+private:
+    static constexpr mode_t mode = 0755;
+    std::string destination;
+    std::string tempName;
+    Descriptor fd;
+};
+
+class LinuxScratchFile : public ScratchFile {
+public:
+    LinuxScratchFile() {
+        const char* variable = std::getenv("TMPDIR");
+        const std::string folder = variable && *variable ? variable : "/tmp";
+        fd = Descriptor(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (!fd) {
+            fail("Cannot create a temporary file in", folder, errno);
+        }
+        // The library opens it again through /proc; the file vanishes with the descriptor.
+        filePath = "/proc/self/fd/" + std::to_string(fd.get());
+    }
+
+    void write(const char* data, size_t size) override { writeAll(fd.get(), data, size, filePath); }
+    void writeAt(uint64_t offset, const char* data, size_t size) override {
+        writeAllAt(fd.get(), offset, data, size, filePath);
+    }
+    const std::string& path() const override { return filePath; }
+    void finish() override {}
+
+private:
+    Descriptor fd;
+    std::string filePath;
+};
+
+// GLib objects with one owner.
+struct ObjectUnref {
+    void operator()(void* object) const { g_object_unref(object); }
+};
+template <class T>
+using GObjectPtr = std::unique_ptr<T, ObjectUnref>;
+
+// The text of each row's fields; nullopt when the query fails.
+std::optional<std::vector<std::vector<std::string>>> select(LibmsiDatabase* database, const std::string& sql,
+                                                            unsigned columns) {
+    GError* error = nullptr;
+    GObjectPtr<LibmsiQuery> query(libmsi_query_new(database, sql.c_str(), &error));
+    if (!query || !libmsi_query_execute(query.get(), nullptr, &error)) {
+        g_clear_error(&error);
+        return std::nullopt;
+    }
+    std::vector<std::vector<std::string>> rows;
+    while (GObjectPtr<LibmsiRecord> record{libmsi_query_fetch(query.get(), &error)}) {
+        std::vector<std::string> row;
+        for (unsigned field = 1; field <= columns; ++field) {
+            if (libmsi_record_is_null(record.get(), field)) {
+                row.emplace_back();
+                continue;
+            }
+            gchar* text = libmsi_record_get_string(record.get(), field);
+            row.emplace_back(text ? text : "");
+            g_free(text);
+        }
+        rows.push_back(std::move(row));
+    }
+    // The end of the rows is reported as an error too.
+    g_clear_error(&error);
+    return rows;
+}
+
+} // namespace
+
+namespace linux_platform {
+
+std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination, Staging staging) {
+    return std::make_unique<LinuxStagedOutput>(destination, staging);
+}
+
+} // namespace linux_platform
+
+namespace platform {
+
+std::unique_ptr<InputFile> openInput(const std::string& path) {
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        fail("Cannot read", path, errno);
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) {
+        fail("Cannot read", path, errno);
+    }
+    if (S_ISDIR(status.st_mode)) {
+        fail("Cannot read", path, EISDIR);
+    }
+    return std::make_unique<LinuxInputFile>(path, std::move(fd), static_cast<uint64_t>(status.st_size));
+}
+
+std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination) {
+    return linux_platform::createStagedOutput(destination, linux_platform::Staging::Unnamed);
+}
+
+std::unique_ptr<ScratchFile> createScratchFile() { return std::make_unique<LinuxScratchFile>(); }
+
+std::optional<PackageFacts> readPackageFacts(const std::string& path) {
+    // libmsi logs why a file is no database; the caller says so in its own words.
+    struct QuietLog {
+        QuietLog() : previous(g_log_set_default_handler([](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr)) {}
+        ~QuietLog() { g_log_set_default_handler(previous, nullptr); }
+        GLogFunc previous;
+    } quiet;
+    GError* error = nullptr;
+    GObjectPtr<LibmsiDatabase> database(libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, &error));
+    if (!database) {
+        g_clear_error(&error);
+        return std::nullopt;
+    }
+    const auto hasTable = [&](const char* table) {
+        const auto rows = select(database.get(), queries::withName(queries::tableExists, table), 1);
+        return rows && !rows->empty();
+    };
+    PackageFacts facts;
+    if (hasTable("Property")) {
+        for (auto [name, value] : {std::pair{"ProductCode", &facts.productCode}, {"ProductName", &facts.productName},
+                                   {"ProductVersion", &facts.productVersion}, {"Manufacturer", &facts.manufacturer}}) {
+            const auto rows = select(database.get(), queries::withName(queries::property, name), 1);
+            if (!rows) {
+                return std::nullopt;
+            }
+            *value = rows->empty() ? "" : rows->front()[0];
+        }
+    }
+    if (hasTable("Media")) {
+        const auto rows = select(database.get(), queries::cabinets, 1);
+        if (!rows) {
+            return std::nullopt;
+        }
+        for (const auto& row : *rows) {
+            if (!row[0].empty()) {
+                facts.cabinets.push_back(row[0]);
+            }
+        }
+    }
+    if (hasTable("File")) {
+        const auto rows = select(database.get(), queries::files, 2);
+        if (!rows) {
+            return std::nullopt;
+        }
+        for (const auto& row : *rows) {
+            facts.files.push_back({row[0], static_cast<int32_t>(std::strtol(row[1].c_str(), nullptr, 10))});
+        }
+    }
+    GObjectPtr<LibmsiSummaryInfo> summary(libmsi_summary_info_new(database.get(), 0, &error));
+    if (summary && libmsi_summary_info_get_property_type(summary.get(), LIBMSI_PROPERTY_SOURCE, &error) ==
+                       LIBMSI_PROPERTY_TYPE_INT) {
+        facts.wordCount = libmsi_summary_info_get_int(summary.get(), LIBMSI_PROPERTY_SOURCE, &error);
+    }
+    g_clear_error(&error);
+    return facts;
+}
+
+std::string absolutePath(const std::string& path) {
+    std::string joined = path;
+    if (path.empty() || path[0] != '/') {
+        char* current = ::getcwd(nullptr, 0);
+        if (!current) {
+            fail("Cannot resolve", path, errno);
+        }
+        joined = std::string(current) + "/" + path;
+        std::free(current);
+    }
+    // . and .. resolved by the text, as the user wrote them; links stay.
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= joined.size()) {
+        const size_t end = std::min(joined.find('/', start), joined.size());
+        const std::string part = joined.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string result;
+    for (const std::string& part : parts) {
+        result += "/" + part;
+    }
+    return result.empty() ? "/" : result;
+}
+
+PathKind pathKind(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return PathKind::Missing;
+    }
+    return S_ISDIR(status.st_mode) ? PathKind::Directory : S_ISREG(status.st_mode) ? PathKind::File : PathKind::Other;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat first {}, second {};
+    if (::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0) {
+        return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+    }
+    return absolutePath(a) == absolutePath(b);
+}
+
+std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+std::string parentDirectory(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string joinPath(const std::string& directory, const std::string& relative) {
+    return directory.empty() || directory.back() == '/' ? directory + relative : directory + "/" + relative;
+}
+
+std::string toolDirectory() {
+    std::string buffer(4096, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length <= 0 || static_cast<size_t>(length) >= buffer.size()) {
+        fail("Cannot find the tool's own file", "/proc/self/exe", errno);
+    }
+    buffer.resize(static_cast<size_t>(length));
+    return parentDirectory(buffer);
+}
+
+void writeLine(Stream stream, std::string_view text) {
+    FILE* file = stream == Stream::Out ? stdout : stderr;
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fputc('\n', file);
+    std::fflush(file);
+}
+
+} // namespace platform
+
+} // namespace pack

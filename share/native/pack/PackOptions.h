@@ -1,0 +1,28 @@
+// The command line of the packaging tool.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pack {
+
+struct PackOptions {
+    enum class Command { Pack, Inspect, Extract, Help, Version };
+    Command command = Command::Pack;
+    std::string input;  // the package to pack, or the launcher to inspect or extract from
+    std::string output; // -o
+    std::string stub;   // --stub; empty for the launcher beside the tool
+    std::string productCode;
+    std::string icon;
+    bool quiet = false;
+    bool ignoreChecksum = false;
+};
+
+// Reads the arguments (UTF-8, without the program name). Throws UsageError for a command line
+// that does not make sense: an unknown option, a missing or empty value, an option given twice.
+PackOptions parsePackOptions(const std::vector<std::string>& args);
+
+// The usage text.
+const char* packUsage();
+
+} // namespace pack

@@ -1,0 +1,118 @@
+// What the packer asks of the system it runs on. The core never calls the system itself: each
+// system implements these declarations in its own layer (windows/native/pack/ or
+// linux/native/pack/), which the build links in. Paths and texts are UTF-8; every failure throws
+// pack::Error naming the user's path and the reason.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pack {
+
+// Where written bytes go: in order, and at the end a few bytes patched at earlier offsets.
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    // Appends the bytes; takes the whole range or throws.
+    virtual void write(const char* data, size_t size) = 0;
+    // Overwrites bytes already written; the length does not change.
+    virtual void writeAt(uint64_t offset, const char* data, size_t size) = 0;
+};
+
+// A file opened for reading; others may read it meanwhile.
+class InputFile {
+public:
+    virtual ~InputFile() = default;
+    virtual uint64_t size() const = 0;
+    // Reads exactly `count` bytes at `offset`; throws when the file ends before.
+    virtual void readAt(uint64_t offset, char* buffer, size_t count) const = 0;
+};
+
+// The new content of a destination, built where the destination's folder is and invisible under
+// the destination's name until commit, which hands the last bytes to the system and puts the file
+// in place in one step. Destroyed without commit, or the process killed, the destination stays as
+// it was and no temporary file remains.
+class StagedOutput : public ByteSink {
+public:
+    virtual void commit() = 0;
+};
+
+// A temporary file for a library that reads files by path only. It is removed when destroyed.
+class ScratchFile : public ByteSink {
+public:
+    // The path to hand to the library once finish() has returned.
+    virtual const std::string& path() const = 0;
+    // Flushes what was written so that the file can be opened by its path.
+    virtual void finish() = 0;
+};
+
+// A row of the File table: its long file name and attributes.
+struct PackageFile {
+    std::string name;
+    int32_t attributes = 0;
+};
+
+// What an installer database says about the product and where its files are stored.
+struct PackageFacts {
+    // Property table values; empty when the row is missing.
+    std::string productCode;
+    std::string productName;
+    std::string productVersion;
+    std::string manufacturer;
+    // The summary information's word count (bit 1: files compressed by default).
+    int32_t wordCount = 0;
+    // Non-empty Cabinet values of the Media table, by DiskId.
+    std::vector<std::string> cabinets;
+    // The File table, by Sequence.
+    std::vector<PackageFile> files;
+};
+
+// The queries both systems run, so that they read the same facts.
+namespace queries {
+inline constexpr const char* property = "SELECT `Value` FROM `Property` WHERE `Property` = '%s'";
+inline constexpr const char* cabinets = "SELECT `Cabinet` FROM `Media` ORDER BY `DiskId`";
+inline constexpr const char* files = "SELECT `FileName`, `Attributes` FROM `File` ORDER BY `Sequence`";
+inline constexpr const char* tableExists = "SELECT `Name` FROM `_Tables` WHERE `Name` = '%s'";
+// The query with its %s replaced by `name`.
+inline std::string withName(std::string query, const std::string& name) { return query.replace(query.find("%s"), 2, name); }
+} // namespace queries
+
+// Other: a device, a pipe or a socket, which the tool neither reads nor replaces.
+enum class PathKind { Missing, File, Directory, Other };
+enum class Stream { Out, Err };
+
+namespace platform {
+
+// Throws naming the path and the reason (not found, a directory, access denied).
+std::unique_ptr<InputFile> openInput(const std::string& path);
+// Throws naming the destination and the reason; the caller has checked that its folder exists.
+std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination);
+// A scratch file in the system's folder for temporary files.
+std::unique_ptr<ScratchFile> createScratchFile();
+// Opens the package read-only; nullopt when the installer database library cannot open it.
+std::optional<PackageFacts> readPackageFacts(const std::string& path);
+
+// The absolute form of `path`, with . and .. resolved.
+std::string absolutePath(const std::string& path);
+PathKind pathKind(const std::string& path);
+// True when both name the same file: the same existing file, or the same absolute path.
+bool sameFile(const std::string& a, const std::string& b);
+// The last part of an absolute path, and the folder that holds it.
+std::string fileName(const std::string& path);
+std::string parentDirectory(const std::string& path);
+// `relative` (parts separated by '/') below `directory`, in the system's spelling.
+std::string joinPath(const std::string& directory, const std::string& relative);
+// The folder that holds the running tool.
+std::string toolDirectory();
+
+// Writes one line: to a console as Unicode, anywhere else as UTF-8.
+void writeLine(Stream stream, std::string_view text);
+
+} // namespace platform
+
+} // namespace pack

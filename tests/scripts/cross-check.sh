@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The native Linux tervo-pack against the Windows one under Wine: the same package, stub, product
+# code and icon give byte-identical files; --inspect and --extract say and write the same; the
+# file made on Linux, signed with osslsigncode, verifies, installs and uninstalls under Wine.
+# Usage: cross-check.sh SOURCE_DIR BUILD_DIR HOST_TOOL PACKAGE PRODUCT_CODE
+set -euo pipefail
+source_dir=$1 build=$2 native=$3 package=$4 product_code=$5
+work=$build/cross-check
+rm -rf "$work"
+mkdir -p "$work/linux" "$work/windows"
+prefix=$build/wineprefix
+run() { "$source_dir/cmake/wine-run.sh" "$prefix" "$@"; }
+win() { run winepath -w "$1" | tr -d '\r'; }
+fail() { echo "FAIL: $*"; exit 1; }
+run cmd /c exit >/dev/null 2>&1
+
+le16() { printf "\\$(printf %03o $(($1 & 255)))\\$(printf %03o $(($1 >> 8 & 255)))"; }
+le32() { le16 $(($1 & 65535)); le16 $(($1 >> 16 & 65535)); }
+{
+    le16 0; le16 1; le16 1
+    printf '\020\020\000\000'; le16 1; le16 32; le32 1128; le32 22
+    le32 40; le32 16; le32 32; le16 1; le16 32; le32 0; le32 1088; le32 0; le32 0; le32 0; le32 0
+    head -c 1024 /dev/zero | tr '\0' '\100'
+    head -c 64 /dev/zero
+} > "$work/app.ico"
+stub=$build/bin/tervo-launcher.exe
+code=$(echo "$product_code" | tr 'A-F' 'a-f' | tr -d '{}-')
+
+"$native" "$package" -o "$work/linux/setup.exe" --stub "$stub" --product-code "$code" --icon "$work/app.ico" --quiet
+run "$build/bin/tervo-pack.exe" "$(win "$package")" -o "$(win "$work/windows/setup.exe")" --stub "$(win "$stub")" \
+    --product-code "$code" --icon "$(win "$work/app.ico")" --quiet
+cmp "$work/linux/setup.exe" "$work/windows/setup.exe" || fail "the Linux and the Windows tool wrote different files"
+
+# The same report apart from the launcher's path, and the same package written back.
+"$native" --inspect "$work/linux/setup.exe" | grep -v '^Launcher:' > "$work/linux/inspect.txt"
+run "$build/bin/tervo-pack.exe" --inspect "$(win "$work/linux/setup.exe")" | tr -d '\r' | grep -v '^Launcher:' > "$work/windows/inspect.txt"
+diff "$work/linux/inspect.txt" "$work/windows/inspect.txt" || fail "--inspect differs"
+grep -q ', the package matches$' "$work/linux/inspect.txt" || fail "no checksum verdict: $(cat "$work/linux/inspect.txt")"
+"$native" --extract "$work/windows/setup.exe" -o "$work/linux/app.msi" --quiet
+run "$build/bin/tervo-pack.exe" --extract "$(win "$work/linux/setup.exe")" -o "$(win "$work/windows/app.msi")" --quiet
+cmp "$package" "$work/linux/app.msi" || fail "the package extracted on Linux differs"
+cmp "$package" "$work/windows/app.msi" || fail "the package extracted on Windows differs"
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tervo Test Signing" \
+    -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
+osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "Tervo test setup" -h sha256 \
+    -in "$work/linux/setup.exe" -out "$work/signed.exe" >"$work/sign.log"
+osslsigncode verify -CAfile "$work/cert.pem" -in "$work/signed.exe" >"$work/verify.log" 2>&1 || {
+    cat "$work/verify.log"
+    fail "the signed setup.exe does not verify"
+}
+grep -q 'Signature verification: ok' "$work/verify.log" || { cat "$work/verify.log"; exit 1; }
+
+signed=$(win "$work/signed.exe")
+installed=$(run "$build/bin/run-report.exe" "\"$signed\" /qn" | tr -d '\r')
+removed=$(run "$build/bin/run-report.exe" "\"$signed\" uninstall" | tr -d '\r')
+again=$(run "$build/bin/run-report.exe" "\"$signed\" uninstall" | tr -d '\r')
+[ "$installed" = "exit=0" ] || fail "install of the signed setup.exe: $installed"
+[ "$removed" = "exit=0" ] || fail "uninstall of the signed setup.exe: $removed"
+[ "$again" = "exit=1605" ] || fail "$product_code still installed after uninstall: $again"
+echo "byte-identical on both systems; the Linux-made setup.exe verifies signed, installs and uninstalls"

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# `cmake --install` into a prefix that is then moved; the example project finds Tervo there with
+# CMAKE_PREFIX_PATH and packs at build time, again only when an input changed; the installed tool
+# reports its version and the installed stub's; the setup.exe it made installs and uninstalls
+# under Wine.
+# Usage: install-example.sh SOURCE_DIR HOST_BUILD_DIR WINDOWS_BIN_DIR VERSION
+set -euo pipefail
+source_dir=$1 build=$2 windows_bin=$3 version=$4
+work=$build/install-example
+rm -rf "$work"
+mkdir -p "$work"
+fail() { echo "FAIL: $*"; exit 1; }
+
+cmake --install "$build" --prefix "$work/staged ä" >/dev/null
+prefix="$work/moved prefix ö"
+mv "$work/staged ä" "$prefix"
+tool=$prefix/bin/tervo-pack
+[ "$("$tool" --version)" = "tervo-pack $version" ] || fail "--version says: $("$tool" --version)"
+
+example="$work/example ä"
+cp -R "$source_dir/examples" "$example"
+cmake -S "$example" -B "$work/example build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/example build" >"$work/build.log" || { cat "$work/build.log"; fail "the example does not build"; }
+setup="$work/example build/setup.exe"
+"$tool" --inspect "$setup" >"$work/inspect.txt"
+grep -qx "Made by:       Tervo $version" "$work/inspect.txt" || fail "not the installed stub: $(cat "$work/inspect.txt")"
+grep -qx "Product name:  Tervo Notes" "$work/inspect.txt" || fail "not the example's package: $(cat "$work/inspect.txt")"
+
+cmake --build "$work/example build" >"$work/build.log"
+grep -q "no work to do" "$work/build.log" || { cat "$work/build.log"; fail "a second build packed again"; }
+for input in "$example/notes.ico" "$example/notes.txt" "$prefix/share/tervo/tervo-launcher.exe" "$tool"; do
+    touch "$input"
+    cmake --build "$work/example build" >"$work/build.log"
+    grep -q "Packing" "$work/build.log" || { cat "$work/build.log"; fail "no new pack after $input changed"; }
+done
+
+wine_prefix=$build/wineprefix-example
+run() { "$source_dir/cmake/wine-run.sh" "$wine_prefix" "$@"; }
+# A Wine server started here must not hold this script's output open after it ends.
+run cmd /c exit >/dev/null 2>&1
+installed="$wine_prefix/drive_c/Program Files/Tervo Notes/notes.txt"
+command="\"$(run winepath -w "$setup" | tr -d '\r')\""
+run "$windows_bin/run-report.exe" "$command uninstall" >/dev/null
+[ "$(run "$windows_bin/run-report.exe" "$command /qn" | tr -d '\r')" = "exit=0" ] || fail "setup.exe /qn failed"
+cmp -s "$installed" "$example/notes.txt" || fail "notes.txt is not installed"
+[ "$(run "$windows_bin/run-report.exe" "$command uninstall" | tr -d '\r')" = "exit=0" ] || fail "setup.exe uninstall failed"
+[ ! -e "$installed" ] || fail "notes.txt is still there after uninstall"
+echo "installed, moved, used by the example project; its setup.exe installs and uninstalls"

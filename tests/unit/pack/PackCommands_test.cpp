@@ -1,0 +1,206 @@
+// The tool as a whole, in-process, on real packages: what it writes, what it shows, and every
+// refusal with its exit code and message, the same on Linux and on Windows.
+#include "PackCommands.h"
+#include "PackTestSupport.h"
+#include "PackageChecksum.h"
+
+using namespace pack;
+
+namespace {
+
+const std::string basicCode = "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}";
+// The stand-in stub's marker holds no version, like the launchers of before Tervo 1.0.0.
+const std::string standInMaker = "an earlier Tervo (the launcher records no version)";
+
+std::string package(const std::string& name) { return platform::absolutePath(TERVO_PACK_DATA "/" + name + ".msi"); }
+
+class Capture : public Reporter {
+public:
+    void out(const std::string& line) override { output += line + "\n"; }
+    void err(const std::string& line) override { errors += line + "\n"; }
+    std::string output;
+    std::string errors;
+};
+
+class PackCommandsTest : public PackTempDirTest {
+protected:
+    void SetUp() override {
+        PackTempDirTest::SetUp();
+        out = pathOf("out é");
+        std::filesystem::create_directory(fsPath(out));
+    }
+
+    int run(const std::vector<std::string>& args) {
+        result = Capture();
+        return runPackTool(args, result);
+    }
+    // Packs `source` into `name` in the output folder with the stand-in stub.
+    std::string packed(const std::string& source, const std::string& name, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {source, "-o", pack::platform::joinPath(out, name), "--stub", packStubPath(), "-q"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_EQ(0, run(args)) << result.errors;
+        return pack::platform::joinPath(out, name);
+    }
+
+    std::string out;
+    Capture result;
+};
+
+} // namespace
+
+TEST_F(PackCommandsTest, PacksShowsAndExtractsTheSameBytesEveryTime) {
+    const std::string setup = pack::platform::joinPath(out, "setup.exe");
+    ASSERT_EQ(0, run({package("basic"), "-o", setup, "--stub", packStubPath()})) << result.errors;
+    const std::string summary = "Wrote " + setup + ": Tervo E2E Basic 2.5.7, product code " + basicCode + ", ";
+    EXPECT_EQ(summary, result.output.substr(0, summary.size()));
+    EXPECT_EQ(std::to_string((readBytes(setup).size() + 512) / 1024) + " KB\n", result.output.substr(summary.size()));
+    EXPECT_EQ("", result.errors) << "no progress for a small package";
+    const std::string first = readBytes(setup);
+    EXPECT_TRUE(readBytes(packed(package("basic"), "setup.exe")) == first) << "the same inputs give the same bytes";
+
+    ASSERT_EQ(0, run({"--inspect", setup})) << result.errors;
+    const std::string bytes = readBytes(package("basic"));
+    const std::string checksum = PackageChecksum::formatText(PackageChecksum::xxh64(bytes.data(), bytes.size()));
+    EXPECT_EQ("Launcher:      " + setup + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode + "\nPackage size:  " + std::to_string(bytes.size()) +
+                  " bytes\nChecksum:      " + checksum + ", the package matches\nProduct name:  Tervo E2E Basic\n"
+                  "Version:       2.5.7\nManufacturer:  Tervo Tests\n",
+              result.output);
+
+    const std::string extracted = pack::platform::joinPath(out, "extracted.msi");
+    ASSERT_EQ(0, run({"--extract", setup, "-o", extracted})) << result.errors;
+    EXPECT_EQ("Wrote " + extracted + ": " + std::to_string(bytes.size()) + " bytes\n", result.output);
+    EXPECT_TRUE(readBytes(extracted) == bytes);
+}
+
+TEST_F(PackCommandsTest, ProductCodeInAnotherSpellingNonAsciiTextsAndAnIcon) {
+    const std::string setup = packed(package("unicode"), "Ääni 日本.exe", {"--product-code", "3e0d6c2b1f4a4b599c7e5a1b2c3d4e01"});
+    const ResourceTree tree = PeImage::open(setup).resources();
+    EXPECT_EQ(basicCode, tree.find(ResourceTypes::rcData, ResourceNames::productCode)->text());
+    const std::string version = tree.find(ResourceTypes::version, 1)->text();
+    for (const std::u16string& text : {std::u16string(u"Tervo Ääni Setup"), std::u16string(u"Ääni 日本.exe")}) {
+        EXPECT_NE(std::string::npos, version.find(std::string(reinterpret_cast<const char*>(text.data()), 2 * text.size())));
+    }
+    // A package without a product code takes the one given.
+    const std::string coded = packed(package("nocode"), "coded.exe", {"--product-code", "{0a1b2c3d-4e5f-4071-8293-a4b5c6d7e8f9}"});
+    EXPECT_EQ("{0A1B2C3D-4E5F-4071-8293-A4B5C6D7E8F9}",
+              PeImage::open(coded).resources().find(ResourceTypes::rcData, ResourceNames::productCode)->text());
+}
+
+TEST_F(PackCommandsTest, RefusalsNameTheUsersFileAndTheReasonAndWriteNothing) {
+    const std::string basic = package("basic");
+    const std::string target = pack::platform::joinPath(out, "setup.exe");
+    writeBytes(pathOf("notes.msi"), "just some text, not a compound file");
+    writeBytes(pathOf("a file"), "x");
+    // A PE file without the stub's marker, and a stub that already carries a package.
+    std::string unmarked = readBytes(packStubPath());
+    const std::u16string marker = u"TERVO_LAUNCHER";
+    const size_t at = unmarked.rfind(std::string(reinterpret_cast<const char*>(marker.data()), 2 * marker.size()));
+    ASSERT_NE(std::string::npos, at);
+    unmarked[at] = 'X';
+    writeBytes(pathOf("unmarked.exe"), unmarked);
+    const std::string carrying = packed(basic, "carrying.exe");
+    std::filesystem::rename(fsPath(carrying), fsPath(pathOf("carrying.exe")));
+
+    const std::string stub = packStubPath();
+    const struct {
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {{pathOf("missing.msi"), "-o", target}, "Package not found: " + pathOf("missing.msi")},
+        {{dir, "-o", target}, "Package not found: " + dir + " is a directory"},
+        {{pathOf("notes.msi"), "-o", target}, pathOf("notes.msi") + " is not a Windows Installer package"},
+        {{package("nocode"), "-o", target}, package("nocode") + " has no ProductCode property; give the product code with --product-code"},
+        {{basic, "-o", target, "--product-code", "{not-a-guid}"}, "Invalid product code '{not-a-guid}' given with --product-code: expected a GUID such as {6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69}"},
+        {{basic, "-o", target, "--product-code", "{0A1B2C3D-4E5F-4071-8293-A4B5C6D7E8F9}"},
+         "The product code {0A1B2C3D-4E5F-4071-8293-A4B5C6D7E8F9} given with --product-code differs from the package's "
+         "ProductCode " + basicCode + ": the launcher could not remove the product it installs"},
+        {{package("external"), "-o", target}, package("external") + " is not self-contained: its cabinet 'basic.cab' is not "
+         "embedded in it; a launcher can only carry a package that holds all its files"},
+        {{package("uncompressed"), "-o", target}, package("uncompressed") + " is not self-contained: its file 'payload.txt' is "
+         "stored uncompressed beside it; a launcher can only carry a package that holds all its files"},
+        {{package("longname"), "-o", target}, "The package's ProductName has 20000 characters; a launcher's version block holds at most 4090"},
+        {{basic, "-o", target, "--stub", pathOf("missing.exe")}, "The launcher stub was not found: " + pathOf("missing.exe")},
+        {{basic, "-o", target, "--stub", pathOf("unmarked.exe")}, pathOf("unmarked.exe") + " is not a Tervo launcher stub"},
+        {{basic, "-o", target, "--stub", pathOf("carrying.exe")}, pathOf("carrying.exe") + " already carries a package; pack "
+         "into the plain launcher stub tervo-launcher.exe"},
+        {{basic, "-o", target, "--icon", basic}, "[" + basic + "] is not a valid icon file: its header is wrong"},
+        {{basic, "-o", pack::platform::joinPath(out, "no such dir/setup.exe")}, "Cannot write " +
+         pack::platform::joinPath(out, "no such dir/setup.exe") + ": the folder " + pack::platform::joinPath(out, "no such dir") + " does not exist"},
+        {{basic, "-o", out}, "Cannot write " + out + ": it is a directory"},
+        {{basic, "-o", pathOf("a file/setup.exe")}, "Cannot write " + pathOf("a file/setup.exe") + ": " + pathOf("a file") + " is not a folder"},
+        {{basic, "-o", basic}, "The output must be another file than the package and the stub: " + basic},
+        {{basic, "-o", stub, "--stub", stub}, "The output must be another file than the package and the stub: " + stub},
+        {{"--inspect", pathOf("missing.exe")}, "The launcher was not found: " + pathOf("missing.exe")},
+        {{"--inspect", stub}, stub + " carries no package: it is not a packed Tervo launcher"},
+        {{"--extract", pathOf("carrying.exe"), "-o", pathOf("carrying.exe")}, "The output must be another file than the launcher: " + pathOf("carrying.exe")},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(1, run(c.args)) << c.expected;
+        EXPECT_EQ("tervo-pack: " + c.expected + "\n", result.errors);
+        EXPECT_EQ(std::vector<std::string>{}, folderNames(out)) << c.expected;
+    }
+    EXPECT_EQ(2, run({basic, "-o", target, "--icon", ""}));
+    EXPECT_EQ(0u, result.errors.find("tervo-pack: Empty value after --icon\n\nUsage:\n")) << result.errors;
+    EXPECT_EQ(std::vector<std::string>{}, folderNames(out));
+}
+
+TEST_F(PackCommandsTest, ADamagedPackageIsReportedAndExtractedOnlyOnRequest) {
+    const std::string setup = packed(package("basic"), "setup.exe");
+    const ResourceTree tree = PeImage::open(setup).resources();
+    const DataBlock* stored = tree.find(ResourceTypes::rcData, ResourceNames::package);
+    const uint64_t packageAt = stored->sourceOffset();
+    std::string bytes = readBytes(setup);
+    const std::string original = bytes.substr(static_cast<size_t>(packageAt), static_cast<size_t>(stored->size()));
+    bytes.replace(static_cast<size_t>(packageAt), 8, "DAMAGED!");
+    const std::string damaged = pathOf("damaged.exe");
+    writeBytes(damaged, bytes);
+    const std::string expectedSum = PackageChecksum::formatText(PackageChecksum::xxh64(original.data(), original.size()));
+    const std::string damage = "DAMAGED!" + original.substr(8);
+    const std::string actualSum = PackageChecksum::formatText(PackageChecksum::xxh64(damage.data(), damage.size()));
+
+    EXPECT_EQ(1, run({"--inspect", damaged}));
+    EXPECT_EQ("Launcher:      " + damaged + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode + "\nPackage size:  " + std::to_string(original.size()) +
+                  " bytes\nChecksum:      " + expectedSum + ", the package DOES NOT match (its checksum is " + actualSum +
+                  "): the launcher is damaged\n",
+              result.output);
+    EXPECT_EQ("tervo-pack: The package carried by " + damaged + " is not a Windows Installer package\n", result.errors);
+
+    const std::string extracted = pack::platform::joinPath(out, "app.msi");
+    const std::string message = "The package inside " + damaged + " is damaged: its checksum is " + actualSum +
+                                ", the launcher says " + expectedSum;
+    EXPECT_EQ(1, run({"--extract", damaged, "-o", extracted}));
+    EXPECT_EQ("tervo-pack: " + message + "; nothing was written (--ignore-checksum writes it anyway)\n", result.errors);
+    EXPECT_EQ(std::vector<std::string>{"setup.exe"}, folderNames(out));
+    EXPECT_EQ(0, run({"--extract", damaged, "-o", extracted, "--ignore-checksum", "-q"}));
+    EXPECT_EQ("Warning: " + message + "\n", result.errors);
+    EXPECT_TRUE(readBytes(extracted) == damage);
+}
+
+TEST_F(PackCommandsTest, ALauncherWithoutChecksumFromAnOlderToolStillWorks) {
+    ResourceTree additions;
+    const auto source = SourceFile::open(package("basic"));
+    additions.replace(ResourceTypes::rcData, ResourceNames::package, 0, DataBlock(source, 0, source->size()));
+    additions.replace(ResourceTypes::rcData, ResourceNames::productCode, 0, blockOf("{3e0d6c2b-1f4a-4b59-9c7e-5a1b2c3d4e01}"));
+    const std::string old = pathOf("old.exe");
+    packFile(packStubPath(), old, additions);
+    EXPECT_EQ(0, run({"--inspect", old})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\nChecksum:      none (the launcher was made by an older tool)\n"));
+    EXPECT_EQ(std::string::npos, result.output.find("Note:")) << "the same code in another spelling";
+    const std::string extracted = pack::platform::joinPath(out, "app.msi");
+    EXPECT_EQ(0, run({"--extract", old, "-o", extracted, "-q"})) << result.errors;
+    EXPECT_TRUE(readBytes(extracted) == readBytes(package("basic")));
+}
+
+TEST_F(PackCommandsTest, InspectNamesTheTervoVersionFromTheStubsMarker) {
+    for (const std::string& marker : {std::string("2.3.4"), std::string("1")}) {
+        ResourceTree additions;
+        additions.replace(ResourceTypes::rcData, ResourceNames::launcherMarker, 0, blockOf(marker));
+        const std::string stub = pathOf("stub " + marker + ".exe");
+        packFile(packStubPath(), stub, additions);
+        const std::string setup = pathOf("setup " + marker + ".exe");
+        ASSERT_EQ(0, run({package("basic"), "-o", setup, "--stub", stub, "-q"})) << result.errors;
+        ASSERT_EQ(0, run({"--inspect", setup})) << result.errors;
+        const std::string expected = marker == "1" ? standInMaker : "Tervo " + marker;
+        EXPECT_NE(std::string::npos, result.output.find("\nMade by:       " + expected + "\n")) << result.output;
+    }
+}
