@@ -1,23 +1,42 @@
 # Building launchers: the stub, and launchers that carry a package from the build.
 
-# tervo_add_launcher(<target> <rc files>...): a launcher executable with the given resource scripts.
+set(TERVO_CHECKSUM_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/TervoChecksum.cmake)
+
+# tervo_add_launcher(<target> [STUB] <rc files>...): a launcher executable with the given resource
+# scripts. Sections of a launcher that carries its package from the build are page-aligned in the
+# file, so that the loader maps the package straight from it instead of reading it into private
+# memory. A STUB carries no package: the packaging tool puts the package on a page of its own, so a
+# stub keeps the compact alignment of 512 bytes.
 function(tervo_add_launcher target)
-    add_executable(${target} WIN32 $<TARGET_OBJECTS:tervo-launcher-main> ${ARGN})
+    cmake_parse_arguments(ARG "STUB" "" "" ${ARGN})
+    add_executable(${target} WIN32 $<TARGET_OBJECTS:tervo-launcher-main> ${ARG_UNPARSED_ARGUMENTS})
     target_link_libraries(${target} PRIVATE tervo tervo-msi-delayload)
     tervo_target_defaults(${target})
-    if(NOT MSVC)
-        # Page-aligned sections let the loader map the package straight from the file instead of
-        # reading it into private memory; stripped and without unused code to stay small.
-        target_link_options(${target} PRIVATE -municode -mwindows -s -Wl,--gc-sections -Wl,--file-alignment,4096)
+    if(ARG_STUB)
+        set(alignment 512)
+    else()
+        set(alignment 4096)
+    endif()
+    if(MSVC)
+        target_link_options(${target} PRIVATE /FILEALIGN:${alignment})
+    else()
+        # Stripped and without unused code to stay small. GCC 12 fails inside its link-time
+        # optimisation when it splits the program into partitions: one partition.
+        target_link_options(${target} PRIVATE -municode -mwindows -s -Wl,--gc-sections -Wl,--file-alignment,${alignment}
+                            -Os -flto -flto-partition=none)
     endif()
 endfunction()
 
 # tervo_add_installer(TARGET <name> [MSI <package>] PRODUCT_CODE <text> [DEPENDS <targets>...])
-# A launcher that carries <package> as RCDATA MSI and <text> as RCDATA PRODUCT_CODE (exactly its
-# bytes, no terminator). The product code must be a braced GUID unless UNCHECKED is given, which
-# tests use to build launchers with broken data; MSI may be omitted for the same reason.
+# A launcher that carries <package> as RCDATA MSI, its checksum as RCDATA MSI_CHECKSUM ("XXH64:" and
+# 16 lower-case hexadecimal digits, computed with xxhsum when the package is built) and <text> as
+# RCDATA PRODUCT_CODE (exactly its bytes, no terminator). The product code must be a braced GUID
+# unless UNCHECKED is given, which tests use to build launchers with broken data; for the same
+# reason MSI may be omitted, NO_CHECKSUM leaves the checksum out and CHECKSUM_TEXT stores the
+# given text instead of the computed checksum.
 function(tervo_add_installer)
-    cmake_parse_arguments(ARG "UNCHECKED;NO_PRODUCT_CODE" "TARGET;MSI;PRODUCT_CODE" "DEPENDS" ${ARGN})
+    cmake_parse_arguments(ARG "UNCHECKED;NO_PRODUCT_CODE;NO_CHECKSUM" "TARGET;MSI;PRODUCT_CODE;CHECKSUM_TEXT" "DEPENDS"
+                          ${ARGN})
     if(NOT ARG_TARGET)
         message(FATAL_ERROR "tervo_add_installer: TARGET is required")
     endif()
@@ -30,14 +49,35 @@ function(tervo_add_installer)
     if(NOT ARG_UNCHECKED AND NOT ARG_MSI)
         message(FATAL_ERROR "tervo_add_installer(${ARG_TARGET}): MSI is required")
     endif()
+    if(NOT ARG_UNCHECKED AND (ARG_NO_CHECKSUM OR DEFINED ARG_CHECKSUM_TEXT))
+        message(FATAL_ERROR "tervo_add_installer(${ARG_TARGET}): NO_CHECKSUM and CHECKSUM_TEXT need UNCHECKED")
+    endif()
 
     set(dir ${CMAKE_CURRENT_BINARY_DIR}/${ARG_TARGET}.resources)
     set(rc ${dir}/payload.rc)
     set(content "#include \"${TERVO_LAUNCHER_RC}\"\n")
     set(depends "")
+    set(generated "")
     if(ARG_MSI)
         string(APPEND content "MSI RCDATA \"${ARG_MSI}\"\n")
         list(APPEND depends ${ARG_MSI})
+    endif()
+    set(checksum ${dir}/checksum.bin)
+    if(DEFINED ARG_CHECKSUM_TEXT)
+        file(WRITE ${checksum} "${ARG_CHECKSUM_TEXT}")
+    elseif(ARG_MSI AND NOT ARG_NO_CHECKSUM)
+        find_program(TERVO_XXHSUM xxhsum REQUIRED)
+        add_custom_command(OUTPUT ${checksum}
+            COMMAND ${CMAKE_COMMAND} -DXXHSUM=${TERVO_XXHSUM} -DPACKAGE=${ARG_MSI} -DOUTPUT=${checksum}
+                    -P ${TERVO_CHECKSUM_SCRIPT}
+            DEPENDS ${ARG_MSI} ${TERVO_CHECKSUM_SCRIPT} ${ARG_DEPENDS}
+            COMMENT "Checksum of ${ARG_MSI}"
+            VERBATIM)
+        list(APPEND generated ${checksum})
+    endif()
+    if(DEFINED ARG_CHECKSUM_TEXT OR generated)
+        string(APPEND content "MSI_CHECKSUM RCDATA \"${checksum}\"\n")
+        list(APPEND depends ${checksum})
     endif()
     if(NOT ARG_NO_PRODUCT_CODE)
         string(TOUPPER "${ARG_PRODUCT_CODE}" code)
@@ -50,7 +90,7 @@ function(tervo_add_installer)
     endif()
     file(WRITE ${rc} "${content}")
     set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${depends}")
-    tervo_add_launcher(${ARG_TARGET} ${rc})
+    tervo_add_launcher(${ARG_TARGET} ${rc} ${generated})
     target_include_directories(${ARG_TARGET} PRIVATE ${CMAKE_SOURCE_DIR}/windows/native/launcher)
     if(ARG_DEPENDS)
         add_dependencies(${ARG_TARGET} ${ARG_DEPENDS})

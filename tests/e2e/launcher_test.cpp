@@ -37,9 +37,13 @@ protected:
     // Runs bin/<launcher> with the arguments, TEMP and TMP pointing at `tempDir`.
     ProcessResult run(const tstring& launcher, const tstring& args, const tstring& debug = L"",
                       const tstring& tempDir = L"") {
+        return runAt(testProgramDir() + L"\\" + launcher, args, debug, tempDir);
+    }
+
+    ProcessResult runAt(const tstring& path, const tstring& args, const tstring& debug = L"",
+                        const tstring& tempDir = L"") {
         const tstring tmp = tempDir.empty() ? temp : tempDir;
-        return runProcess(L"\"" + testProgramDir() + L"\\" + launcher + L"\" " + args,
-                          {L"TEMP=" + tmp, L"TMP=" + tmp, L"TERVO_DEBUG=" + debug});
+        return runProcess(inQuotes(path) + L" " + args, {L"TEMP=" + tmp, L"TMP=" + tmp, L"TERVO_DEBUG=" + debug});
     }
 
     tstring temp;
@@ -225,4 +229,62 @@ TEST_F(LauncherTest, NeverLoadsADllPlantedBesideIt) {
         EXPECT_FALSE(isProductInstalledForTest(basicCode));
         EXPECT_FALSE(exists(marker)) << tstrings::encodeUtf8(launcher) << " loaded the planted msi.dll";
     }
+}
+
+TEST_F(LauncherTest, DamagedPackageFailsBeforeTheInstallerAndLeavesNothing) {
+    // Copies of the basic launcher with one byte of the package changed; the package is found in
+    // the file by its content.
+    const std::string bytes = readFile(testProgramDir() + L"\\e2e-basic-setup.exe");
+    const std::string package = readFile(tstrings::decodeUtf8(TERVO_E2E_BASIC_MSI));
+    const size_t start = bytes.find(package.substr(0, 1024));
+    ASSERT_NE(std::string::npos, start);
+    ASSERT_EQ(start, bytes.rfind(package.substr(0, 1024)));
+    const auto damagedCopy = [&](const tstring& name, size_t at) {
+        std::string copy = bytes;
+        copy[at] = static_cast<char>(~copy[at]);
+        writeFile(pathOf(name), copy);
+        return pathOf(name);
+    };
+    const struct {
+        tstring launcher;
+        const char* reason;
+    } cases[] = {
+        {damagedCopy(L"setup first \u00e9.exe", start), "checksum mismatch"},
+        {damagedCopy(L"setup middle.exe", start + package.size() / 2), "checksum mismatch"},
+        {damagedCopy(L"setup last.exe", start + package.size() - 1), "checksum mismatch"},
+        {testProgramDir() + L"\\e2e-wrongchecksum-setup.exe", "checksum mismatch"},
+        {testProgramDir() + L"\\e2e-shortchecksum-setup.exe", "malformed checksum"},
+    };
+    for (const auto& c : cases) {
+        const std::string name = tstrings::encodeUtf8(c.launcher.substr(c.launcher.rfind(L'\\') + 1));
+        const ProcessResult r = runAt(c.launcher, L"/qn");
+        EXPECT_EQ(failedRun, r.exitCode) << name;
+        EXPECT_EQ(std::vector<std::string>{"The installation package inside " + name + " is damaged (" + c.reason +
+                                           "). Download " + name + " again."},
+                  outputLines(r.standardError));
+        EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << name;
+        EXPECT_FALSE(isProductInstalledForTest(basicCode)) << name;
+
+        // Removing the product needs only its code.
+        const ProcessResult uninstall = runAt(c.launcher, L"uninstall");
+        EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRODUCT), uninstall.exitCode) << name;
+        EXPECT_EQ("", uninstall.standardError) << name;
+    }
+}
+
+TEST_F(LauncherTest, PackageWithoutAChecksumInstallsAndTheDebugLogSaysSo) {
+    const ProcessResult checked = run(L"e2e-basic-setup.exe", L"/qn", L"true");
+    EXPECT_EQ(0u, checked.exitCode) << checked.standardError;
+    EXPECT_TRUE(std::regex_search(checked.standardError, std::regex(R"(Package checksum XXH64:[0-9a-f]{16} verified)")))
+        << checked.standardError;
+    removeProductForTest(basicCode);
+
+    const ProcessResult unchecked = run(L"e2e-nochecksum-setup.exe", L"/qn", L"true");
+    EXPECT_EQ(0u, unchecked.exitCode) << unchecked.standardError;
+    EXPECT_TRUE(isProductInstalledForTest(basicCode));
+    EXPECT_NE(std::string::npos, unchecked.standardError.find("[WARNING] EmbeddedPackage.cpp:"));
+    EXPECT_NE(std::string::npos, unchecked.standardError.find("e2e-nochecksum-setup.exe]: it is written unchecked"))
+        << unchecked.standardError;
+    EXPECT_EQ(std::string::npos, unchecked.standardError.find("verified"));
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
 }

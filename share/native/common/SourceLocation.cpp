@@ -1,9 +1,10 @@
 #include "SourceLocation.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
-#include <mutex>
-#include <unordered_map>
+#include <map>
+#include <thread>
 #include <vector>
 
 #include "PathUtils.h"
@@ -11,6 +12,23 @@
 namespace {
 
 constexpr std::string_view anonymousNamespace = "`anonymous-namespace'";
+
+// Guards the table of normalized names for one lookup. Not std::mutex: its failure path, a
+// std::system_error, alone adds 8 KB to every launcher.
+class SpinLock {
+public:
+    SpinLock() {
+        while (busy.test_and_set(std::memory_order_acquire)) {
+            std::this_thread::yield();
+        }
+    }
+    ~SpinLock() { busy.clear(std::memory_order_release); }
+    SpinLock(const SpinLock&) = delete;
+    SpinLock& operator=(const SpinLock&) = delete;
+
+private:
+    static inline std::atomic_flag busy;
+};
 
 bool isIdentifierChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 
@@ -290,9 +308,8 @@ const char* normalizeFunctionName(const char* prettyName) {
         return "";
     }
     // Never destroyed: locations may be built while static objects are torn down.
-    static auto* mutex = new std::mutex;
-    static auto* names = new std::unordered_map<const char*, std::string>;
-    std::lock_guard<std::mutex> lock(*mutex);
+    static auto* names = new std::map<const char*, std::string>;
+    const SpinLock lock;
     auto found = names->find(prettyName);
     if (found == names->end()) {
         found = names->emplace(prettyName, normalizedFunctionName(prettyName)).first;

@@ -283,9 +283,6 @@ void packPackage(const PackOptions& options, Reporter& reporter) {
     output->commit();
 
     if (!options.quiet) {
-        for (const std::string& warning : layout.warnings) {
-            reporter.err("Warning: " + warning);
-        }
         reporter.out("Wrote " + outputPath + ": " + productName + " " + facts->productVersion + ", product code " +
                      productCode + ", " + describeSize(layout.fileSize));
     }

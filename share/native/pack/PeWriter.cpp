@@ -173,14 +173,10 @@ ImageLayout writeImage(const PeImage& stub, const ResourceTree& stubResources, B
     ImageLayout layout;
     const uint32_t fileAlignment = stub.fileAlignment();
     const uint32_t sectionAlignment = stub.sectionAlignment();
-    if (fileAlignment < pageSize) {
-        layout.warnings.push_back("[" + stub.path() + "] has the file alignment " + std::to_string(fileAlignment) +
-                                  " rather than " + std::to_string(pageSize) +
-                                  "; Wine will copy its code and data into private memory");
-    }
     // Wine maps a section straight from the file only when its data starts on a page boundary,
     // and reads it into private memory otherwise. The resource section, which holds the package,
-    // therefore starts on a page whatever the stub's file alignment (a page is a multiple of it).
+    // therefore starts on a page whatever the stub's file alignment (a page is a multiple of it);
+    // the stub's own code and data, a few hundred kilobytes at most, may be copied.
     const uint64_t resourceAlignment = std::max(fileAlignment, pageSize);
 
     const DataDirectory oldDirectory = stub.dataDirectory(pe::resourceDirectory);

@@ -37,8 +37,6 @@ struct ImageLayout {
     uint32_t checksum = 0;
     // XXH64 of RCDATA MSI, when the package checksum was written.
     uint64_t packageChecksum = 0;
-    // What the user should know about the stub, such as an alignment that costs memory.
-    std::vector<std::string> warnings;
 };
 
 // Writes `stub` to `sink` with `resources` as its whole resource tree (callers start from

@@ -414,8 +414,11 @@ bool deleteDirectoryTree(const tstring& directory, const std::nothrow_t&) {
 StagedFileWriter::StagedFileWriter(const tstring& destination)
     : tempPath(createTempFile(L"stg", L".tmp", parentPath(destination))), destination(destination) {
     cleanup.addFile(tempPath);
+    // The file was created empty a moment ago, so it is opened as it is: truncating it, even when
+    // empty, makes ext4 (under Wine) start writing the whole file to disk when it is closed, which
+    // then slows down every reader of it and its deletion.
     file.reset(CreateFileW(tempPath.c_str(), GENERIC_WRITE | DELETE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, TRUNCATE_EXISTING,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD error = GetLastError();

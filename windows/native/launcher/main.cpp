@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "EmbeddedPackage.h"
 #include "Executor.h"
 #include "FileUtils.h"
 #include "Guid.h"
@@ -31,7 +32,7 @@ void install() {
     cleanup.addDirectoryTree(tempDir);
 
     const tstring packagePath = FileUtils::PathBuilder() << tempDir << L"main.msi";
-    Resource(L"msi", RT_RCDATA, SysInfo::getCurrentModuleHandle()).saveToFile(packagePath);
+    EmbeddedPackage(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath()).saveToFile(packagePath);
 
     Executor msiexec(SysInfo::getMsiexecPath());
     msiexec.addEncodedArg(L"/i").addEncodedArg(msi::encodeMsiexecArg(packagePath));
