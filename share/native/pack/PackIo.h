@@ -32,7 +32,7 @@ public:
     // other into a single buffer, so memory use stays flat whatever the size.
     void visit(uint64_t offset, uint64_t count, const ChunkConsumer& consumer) const;
 
-    static constexpr size_t chunkSize = size_t{4} << 20;
+    static constexpr size_t chunkSize = size_t{256} << 10;
 
 private:
     SourceFile(std::string path, std::unique_ptr<InputFile> file);
