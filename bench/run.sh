@@ -245,7 +245,7 @@ peak_anon() { # COMMAND... -> kB
                 State:) [ "$value" = Z ] || running=yes ;;
                 RssAnon:) [ "$value" -le "$peak" ] || peak=$value ;;
             esac
-        done < "/proc/$pid/status" 2>/dev/null || true
+        done 2>/dev/null < "/proc/$pid/status" || true
     done
     wait "$pid" || true
     echo "$peak"
