@@ -2,7 +2,7 @@
 # Benchmarks Tervo launchers against msiexec alone, NSIS wrappers of the same packages and a plain
 # copy under Wine, and writes bench/RESULTS.md and the plot bench/extra-time.png. Every contender is
 # timed as a user waits for it, from the start of its process to the end of it, the contenders
-# interleaved in rotating order; every figure is a median of TERVO_BENCH_RUNS runs (default 7)
+# interleaved in shuffled order; every figure is a median of TERVO_BENCH_RUNS runs (default 7)
 # with the raw runs beside it.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -158,24 +158,26 @@ for contender in tervo "${nsis_variants[@]/#/nsis-}"; do
     checked[$contender]="installs (0), then msiexec /x removes it (0); failing package: 1603"
 done
 
-# 1. Extraction, interleaved: each round runs every contender once per package size, in an order
-# that rotates from round to round, then a plain copy; a sync between rounds keeps one round's
-# writes from being flushed during the next.
+# 1. Extraction, interleaved: each round runs every contender and a plain copy once per package
+# size, in an order shuffled anew every round (the same orders in every run of the script), so
+# that no contender always follows the same one; the disk is flushed before every timed run, so
+# that none pays for the writes of the one before it.
 for size in "${sizes[@]}"; do
     for contender in "${contenders[@]}"; do run_wine $(command_for "$contender" "p$size") || true; done
 done
 declare -A times
 for round in $(seq "$runs"); do
     for size in "${sizes[@]}"; do
-        count=${#contenders[@]}
-        for i in $(seq 0 $((count - 1))); do
-            contender=${contenders[$(((i + round) % count))]}
-            times[$contender.$size]+="$(timed wine $(command_for "$contender" "p$size")) "
+        for contender in $(printf '%s\n' "${contenders[@]}" cp | shuf --random-source=<(yes "$round.$size")); do
+            sync
+            if [ "$contender" = cp ]; then
+                times[cp.$size]+="$(timed cp "p$size.msi" cp.tmp) "
+                rm -f cp.tmp
+            else
+                times[$contender.$size]+="$(timed wine $(command_for "$contender" "p$size")) "
+            fi
         done
-        times[cp.$size]+="$(timed cp "p$size.msi" cp.tmp) "
-        rm -f cp.tmp
     done
-    sync
 done
 declare -A med rawlist extra
 for key in "${!times[@]}"; do
@@ -349,10 +351,14 @@ each does before and after msiexec.
 Each contender runs as a user runs it, \`wine program arguments\` from a shell against one running
 Wine server, timed from the start of its process to the end of the process (the shell's clock):
 that includes the process's start-up, msiexec, the clean-up and the teardown of its memory. The
-contenders run interleaved: every round runs each of them once per package size, in an order that
-rotates from round to round, followed by a plain \`cp\` of the package; the files are in the page
-cache (one untimed run of everything first), and a \`sync\` after packing and after each round keeps
-earlier writes from being flushed in the middle of a timing.
+contenders run interleaved: every round runs each of them and a plain \`cp\` of the package once per
+package size, in an order shuffled anew every round, so that no contender always follows the same
+one; the files are in the page cache (one untimed run of everything first), and a \`sync\` before
+every timed run keeps the writes of the run before from being flushed in the middle of it. (An
+earlier version of this script rotated one fixed order, so that each contender always followed
+the same one, and synced only between rounds; in two of its three runs the launcher's 200 MB
+median came out 190 to 250 ms above the same launcher without a checksum, which always ran right
+after it, although its checksum costs 11 to 14 ms where it is spent.)
 
 The earlier script timed each program inside Windows, from \`CreateProcess\` to the signal of the
 process handle, in a block of consecutive runs minutes apart from its baseline's block. Both
