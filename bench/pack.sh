@@ -21,37 +21,8 @@ ms() { # COMMAND... -> wall time in ms
     end=$(date +%s%N)
     echo $(((end - start) / 1000000))
 }
-package() { # NAME PAYLOAD_MB: an incompressible Binary stream in a package with an embedded cabinet
-    [ -f "$1.msi" ] && return
-    head -c "$(($2 * 1024 * 1024))" /dev/urandom > "$1.bin"
-    printf 'Tervo benchmark\n' > readme.txt
-    cat > "$1.wxs" <<WXS
-<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="{7D1C0B2A-3E4F-4A5B-8C6D-$(printf %012d "$2")}" Name="Tervo Bench $1" Language="1033" Version="1.0.0"
-           Manufacturer="Tervo Bench" UpgradeCode="{7D1C0B2A-3E4F-4A5B-8C6D-0F1E2D3C4B5A}">
-    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
-    <Media Id="1" Cabinet="c.cab" EmbedCab="yes"/>
-    <Binary Id="Payload" SourceFile="$1.bin"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="ProgramFiles64Folder">
-        <Directory Id="INSTALLDIR" Name="Tervo Bench $1">
-          <Component Id="C" Guid="{7D1C0B2A-3E4F-4A5B-8C6D-0F1E2D3C4B5B}" Win64="yes">
-            <File Id="F" Name="readme.txt" Source="readme.txt" KeyPath="yes"/>
-          </Component>
-        </Directory>
-      </Directory>
-    </Directory>
-    <Feature Id="Main" Level="1"><ComponentRef Id="C"/></Feature>
-  </Product>
-</Wix>
-WXS
-    wixl -a x64 -o "$1.msi" "$1.wxs" 2>/dev/null
-    rm -f "$1.bin"
-}
-package p1 1
-package p50 50
-package p200 200
+source "$root/bench/package.sh"
+for size in 1 50 200; do package "p$size" "$size" "{7D1C0B2A-3E4F-4A5B-8C6D-$(printf %012d "$size")}" 1; done
 
 exec 9>/tmp/tervo-cpu.lock
 flock 9

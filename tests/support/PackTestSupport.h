@@ -77,6 +77,16 @@ inline std::string randomBytes(size_t size, uint32_t seed) {
 
 inline pack::DataBlock blockOf(const std::string& bytes) { return pack::DataBlock(bytes); }
 
+inline const std::string testProductCode = "{6F1A2B3C-4D5E-4F60-8172-93A4B5C6D7E8}";
+
+// What a launcher carries: a package and a product code.
+inline pack::ResourceTree launcherResources(const std::string& package, const std::string& code = testProductCode) {
+    pack::ResourceTree tree;
+    tree.replace(pack::ResourceTypes::rcData, pack::ResourceNames::package, 0, blockOf(package));
+    tree.replace(pack::ResourceTypes::rcData, pack::ResourceNames::productCode, 0, blockOf(code));
+    return tree;
+}
+
 // Collects everything written.
 class MemorySink : public pack::ByteSink {
 public:

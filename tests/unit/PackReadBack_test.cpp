@@ -20,15 +20,6 @@ tstring wide(const std::string& text) {
     return tstring(units.begin(), units.end());
 }
 
-const std::string productCode = "{6F1A2B3C-4D5E-4F60-8172-93A4B5C6D7E8}";
-
-ResourceTree launcherResources(const std::string& package, const std::string& code = productCode) {
-    ResourceTree tree;
-    tree.replace(ResourceTypes::rcData, ResourceNames::package, 0, blockOf(package));
-    tree.replace(ResourceTypes::rcData, ResourceNames::productCode, 0, blockOf(code));
-    return tree;
-}
-
 // The checksum the system's image helper computes for a file, loaded at run time so the test
 // programs keep importing system DLLs only.
 DWORD systemChecksum(const std::string& path) {

@@ -8,15 +8,6 @@ using namespace pack;
 
 namespace {
 
-const std::string productCode = "{6F1A2B3C-4D5E-4F60-8172-93A4B5C6D7E8}";
-
-ResourceTree launcherResources(const std::string& package, const std::string& code = productCode) {
-    ResourceTree tree;
-    tree.replace(ResourceTypes::rcData, ResourceNames::package, 0, blockOf(package));
-    tree.replace(ResourceTypes::rcData, ResourceNames::productCode, 0, blockOf(code));
-    return tree;
-}
-
 // The format's own definition: 16-bit words with the carry folded in after every addition.
 uint32_t checksumByWords(const std::string& file, uint32_t checksumOffset) {
     uint32_t sum = 0;
