@@ -350,7 +350,7 @@ middle of it, and the contender's own file is read once, so that every run start
 page cache (this machine does not keep it for long: at the end of an earlier run, about 5% of each
 200 MB file was still cached). The raw runs at 200 MB still spread widely for every contender
 that writes the package, and the launcher's fall into two groups, one near the times it gives
-when run alone and one some 300 to 500 ms slower, while its own steps, timed inside Windows
+when run alone and one 300 ms or more slower, while its own steps, timed inside Windows
 below, stay within a few tens of milliseconds: the slow runs lose their time outside those steps
 (the process's start and end, msiexec), and we have not found where. (An
 earlier version of this script rotated one fixed order, so that each contender always followed
