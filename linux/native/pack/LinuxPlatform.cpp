@@ -5,13 +5,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <optional>
 #include <random>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "PackError.h"
 
@@ -80,32 +88,42 @@ private:
     int fd;
 };
 
+[[noreturn]] void failShortened(const std::string& path,
+                                const std::source_location& location = std::source_location::current()) {
+    throw Error("Cannot read " + path + ": it was shortened while being read", location);
+}
+
+void readAllAt(int fd, uint64_t offset, char* buffer, size_t count, const std::string& path) {
+    while (count > 0) {
+        const ssize_t got = ::pread(fd, buffer, count, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            fail("Cannot read", path, errno);
+        }
+        if (got == 0) {
+            failShortened(path);
+        }
+        buffer += got;
+        offset += static_cast<uint64_t>(got);
+        count -= static_cast<size_t>(got);
+    }
+}
+
 class LinuxInputFile : public InputFile {
 public:
-    LinuxInputFile(std::string path, Descriptor fd, uint64_t size) : path(std::move(path)), fd(std::move(fd)), length(size) {}
+    LinuxInputFile(std::string path, Descriptor fd, uint64_t size) : filePath(std::move(path)), fd(std::move(fd)), length(size) {}
 
     uint64_t size() const override { return length; }
-
     void readAt(uint64_t offset, char* buffer, size_t count) const override {
-        while (count > 0) {
-            const ssize_t got = ::pread(fd.get(), buffer, count, static_cast<off_t>(offset));
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got < 0) {
-                fail("Cannot read", path, errno);
-            }
-            if (got == 0) {
-                throw Error("Cannot read " + path + ": it was shortened while being read");
-            }
-            buffer += got;
-            offset += static_cast<uint64_t>(got);
-            count -= static_cast<size_t>(got);
-        }
+        readAllAt(fd.get(), offset, buffer, count, filePath);
     }
+    int descriptor() const { return fd.get(); }
+    const std::string& path() const { return filePath; }
 
 private:
-    std::string path;
+    std::string filePath;
     Descriptor fd;
     uint64_t length;
 };
@@ -139,6 +157,122 @@ void writeAllAt(int fd, uint64_t offset, const char* data, size_t size, const st
     }
 }
 
+// Pieces of a copy: large enough that the system call costs nothing, small enough that the
+// reader following the copy is never far behind.
+constexpr size_t copyPiece = size_t{4} << 20;
+constexpr size_t readPiece = size_t{256} << 10;
+
+// Appends a range of one file to another, from the other's position `start`, on a thread of its
+// own, inside the kernel where the two file systems allow it, and tells how far it has got.
+// Destroyed early, it stops after the piece it is copying.
+//
+// Each piece copied is handed to the disk at once, without waiting: the rename that puts the file
+// in place would otherwise have to start writing all of it, which cost as much as the copy.
+class BackgroundCopy {
+public:
+    BackgroundCopy(const LinuxInputFile& from, uint64_t offset, uint64_t size, int to, uint64_t start,
+                   const std::string& destination)
+        : from(from), offset(offset), size(size), to(to), start(start), destination(destination), worker([this] { run(); }) {}
+
+    ~BackgroundCopy() {
+        {
+            const std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        worker.join();
+    }
+
+    // Waits until more than `done` bytes are copied and returns how many are; throws what ended
+    // the copy.
+    uint64_t waitBeyond(uint64_t done) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return copied > done || failure; });
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+        return copied;
+    }
+
+private:
+    void run() noexcept {
+        try {
+            uint64_t at = offset;
+            bool inKernel = true;
+            std::vector<char> buffer;
+            for (uint64_t left = size; left > 0;) {
+                {
+                    const std::lock_guard lock(mutex);
+                    if (stopping) {
+                        return;
+                    }
+                }
+                size_t done = 0;
+                if (inKernel) {
+                    loff_t in = static_cast<loff_t>(at);
+                    const ssize_t result =
+                        ::copy_file_range(from.descriptor(), &in, to, nullptr, std::min<uint64_t>(left, copyPiece), 0);
+                    if (result < 0 && errno == EINTR) {
+                        continue;
+                    }
+                    // Other file systems, or none that copies in the kernel: the bytes pass through here.
+                    if (result < 0 && at == offset && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+                        inKernel = false;
+                        continue;
+                    }
+                    if (result < 0) {
+                        fail("Cannot write", destination, errno);
+                    }
+                    if (result == 0) {
+                        failShortened(from.path());
+                    }
+                    done = static_cast<size_t>(result);
+                } else {
+                    buffer.resize(readPiece);
+                    done = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+                    from.readAt(at, buffer.data(), done);
+                    writeAll(to, buffer.data(), done, destination);
+                }
+                startWriteBack(start + (at - offset), done);
+                at += done;
+                left -= done;
+                const std::lock_guard lock(mutex);
+                copied += done;
+                changed.notify_all();
+            }
+        } catch (...) {
+            const std::lock_guard lock(mutex);
+            failure = std::current_exception();
+            changed.notify_all();
+        }
+    }
+
+    void startWriteBack(uint64_t at, size_t count) {
+        if (writeBack && ::sync_file_range(to, static_cast<off_t>(at), static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE) != 0) {
+            // An error of the disk is one of the file; anything else means a file system that
+            // takes no such hint, and the rename starts the writing instead.
+            if (errno == EIO || errno == ENOSPC) {
+                fail("Cannot write", destination, errno);
+            }
+            writeBack = false;
+        }
+    }
+
+    const LinuxInputFile& from;
+    const uint64_t offset;
+    const uint64_t size;
+    const int to;
+    const uint64_t start;
+    bool writeBack = true;
+    const std::string& destination;
+    std::mutex mutex;
+    std::condition_variable changed;
+    uint64_t copied = 0;
+    std::exception_ptr failure;
+    bool stopping = false;
+    // Last: the thread starts once everything it uses is in place.
+    std::thread worker;
+};
+
 // A hidden name beside `destination`, random enough that another writer's is never the same.
 std::string siblingName(const std::string& destination) {
     static std::mt19937_64 random(std::random_device{}());
@@ -165,7 +299,7 @@ class LinuxStagedOutput : public StagedOutput {
 public:
     LinuxStagedOutput(const std::string& destination, linux_platform::Staging staging) : destination(destination) {
         if (staging == linux_platform::Staging::Unnamed) {
-            fd = Descriptor(::open(platform::parentDirectory(destination).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+            fd = Descriptor(::open(platform::parentDirectory(destination).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
             if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
                 fail("Cannot write", destination, errno);
             }
@@ -175,7 +309,7 @@ public:
         }
         for (int attempt = 0; !fd && attempt < attempts; ++attempt) {
             const std::string name = siblingName(destination);
-            fd = Descriptor(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+            fd = Descriptor(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode));
             if (fd) {
                 tempName = name;
             } else if (errno != EEXIST) {
@@ -201,6 +335,37 @@ public:
     void write(const char* data, size_t size) override { writeAll(fd.get(), data, size, destination); }
     void writeAt(uint64_t offset, const char* data, size_t size) override {
         writeAllAt(fd.get(), offset, data, size, destination);
+    }
+
+    // The copy runs on another thread while this one reads the copied bytes back from the page
+    // cache and hands them on: what `written` sees, and so every checksum taken of it, is what
+    // the file holds, even should the source change meanwhile.
+    bool copyFrom(const InputFile& file, uint64_t offset, uint64_t size, const ChunkConsumer& written) override {
+        const auto* input = dynamic_cast<const LinuxInputFile*>(&file);
+        if (!input || size < copyThreshold) {
+            return false;
+        }
+        const off_t start = ::lseek(fd.get(), 0, SEEK_CUR);
+        if (start < 0) {
+            fail("Cannot write", destination, errno);
+        }
+        std::optional<BackgroundCopy> copy;
+        try {
+            copy.emplace(*input, offset, size, fd.get(), static_cast<uint64_t>(start), destination);
+        } catch (const std::system_error&) {
+            return false;
+        }
+        std::vector<char> buffer(readPiece);
+        for (uint64_t handed = 0; handed < size;) {
+            const uint64_t copied = copy->waitBeyond(handed);
+            while (handed < copied) {
+                const size_t piece = static_cast<size_t>(std::min<uint64_t>(copied - handed, buffer.size()));
+                readAllAt(fd.get(), static_cast<uint64_t>(start) + handed, buffer.data(), piece, destination);
+                written(buffer.data(), piece);
+                handed += piece;
+            }
+        }
+        return true;
     }
 
     // The data is handed to the system, not forced to the disk: an interrupted or failed run
@@ -238,6 +403,8 @@ public:
 
 private:
     static constexpr mode_t mode = 0755;
+    // Below this a thread costs more than the copy it saves.
+    static constexpr uint64_t copyThreshold = uint64_t{1} << 20;
     std::string destination;
     std::string tempName;
     Descriptor fd;

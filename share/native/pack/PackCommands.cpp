@@ -91,6 +91,18 @@ public:
 
     void write(const char* data, size_t size) override {
         output.write(data, size);
+        advance(size);
+    }
+    void writeAt(uint64_t offset, const char* data, size_t size) override { output.writeAt(offset, data, size); }
+    bool copyFrom(const InputFile& file, uint64_t offset, uint64_t size, const ChunkConsumer& copied) override {
+        return output.copyFrom(file, offset, size, [&](const char* data, size_t piece) {
+            advance(piece);
+            copied(data, piece);
+        });
+    }
+
+private:
+    void advance(size_t size) {
         written += size;
         const int percent = show ? static_cast<int>(std::min<uint64_t>(100, written * 100 / expected)) : 0;
         if (percent / 10 > reported / 10) {
@@ -98,9 +110,7 @@ public:
             reporter.err("Writing " + name + ": " + std::to_string(percent) + "%");
         }
     }
-    void writeAt(uint64_t offset, const char* data, size_t size) override { output.writeAt(offset, data, size); }
 
-private:
     ByteSink& output;
     Reporter& reporter;
     std::string name;
@@ -119,6 +129,12 @@ public:
         hasher.update(data, size);
     }
     void writeAt(uint64_t offset, const char* data, size_t size) override { output.writeAt(offset, data, size); }
+    bool copyFrom(const InputFile& file, uint64_t offset, uint64_t size, const ChunkConsumer& copied) override {
+        return output.copyFrom(file, offset, size, [&](const char* data, size_t piece) {
+            hasher.update(data, piece);
+            copied(data, piece);
+        });
+    }
     uint64_t digest() const { return hasher.digest(); }
 
 private:

@@ -52,8 +52,15 @@ void DataBlock::visit(const ChunkConsumer& consumer) const {
     }
 }
 
-void DataBlock::writeTo(ByteSink& sink) const {
-    visit([&sink](const char* data, size_t size) { sink.write(data, size); });
+void DataBlock::writeTo(ByteSink& sink, const ChunkConsumer& written) const {
+    const ChunkConsumer seen = written ? written : [](const char*, size_t) {};
+    if (file && sink.copyFrom(file->input(), offset, length, seen)) {
+        return;
+    }
+    visit([&sink, &seen](const char* data, size_t size) {
+        sink.write(data, size);
+        seen(data, size);
+    });
 }
 
 std::vector<char> DataBlock::load() const {

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,9 +12,6 @@
 #include "Platform.h"
 
 namespace pack {
-
-// Consumes a run of bytes piece by piece, in order.
-using ChunkConsumer = std::function<void(const char* data, size_t size)>;
 
 // A file opened for reading, shared by the blocks that refer to parts of it.
 class SourceFile {
@@ -25,6 +21,7 @@ public:
 
     const std::string& path() const { return filePath; }
     uint64_t size() const { return fileSize; }
+    const InputFile& input() const { return *file; }
 
     // Reads exactly `count` bytes at `offset`; throws when the file is shorter.
     void read(uint64_t offset, char* buffer, size_t count) const;
@@ -58,7 +55,9 @@ public:
     uint64_t sourceOffset() const { return offset; }
 
     void visit(const ChunkConsumer& consumer) const;
-    void writeTo(ByteSink& sink) const;
+    // Appends the bytes to `sink`, copied by the system where the sink can; `written` sees them
+    // as they were written.
+    void writeTo(ByteSink& sink, const ChunkConsumer& written = nullptr) const;
     // A copy in memory; meant for small blocks.
     std::vector<char> load() const;
     std::string text() const;

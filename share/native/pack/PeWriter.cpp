@@ -131,16 +131,10 @@ public:
 
     void write(const char* data, size_t size) {
         out.write(data, size);
-        image.add(position, data, size);
-        const uint64_t from = std::max(position, packageStart);
-        const uint64_t to = std::min(position + size, packageEnd);
-        if (from < to) {
-            package.update(data + (from - position), static_cast<size_t>(to - from));
-        }
-        position += size;
+        count(data, size);
     }
     void write(const DataBlock& block) {
-        block.visit([this](const char* data, size_t size) { write(data, size); });
+        block.writeTo(out, [this](const char* data, size_t size) { count(data, size); });
     }
     // Writes bytes over zeros already written and counted.
     void patch(uint64_t offset, const char* data, size_t size) {
@@ -152,6 +146,17 @@ public:
     PackageChecksum::Xxh64 package;
 
 private:
+    // Adds bytes just written to the sums.
+    void count(const char* data, size_t size) {
+        image.add(position, data, size);
+        const uint64_t from = std::max(position, packageStart);
+        const uint64_t to = std::min(position + size, packageEnd);
+        if (from < to) {
+            package.update(data + (from - position), static_cast<size_t>(to - from));
+        }
+        position += size;
+    }
+
     ByteSink& out;
     uint64_t packageStart;
     uint64_t packageEnd;

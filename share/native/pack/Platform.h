@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,18 @@
 #include <vector>
 
 namespace pack {
+
+// Consumes a run of bytes piece by piece, in order.
+using ChunkConsumer = std::function<void(const char* data, size_t size)>;
+
+// A file opened for reading; others may read it meanwhile.
+class InputFile {
+public:
+    virtual ~InputFile() = default;
+    virtual uint64_t size() const = 0;
+    // Reads exactly `count` bytes at `offset`; throws when the file ends before.
+    virtual void readAt(uint64_t offset, char* buffer, size_t count) const = 0;
+};
 
 // Where written bytes go: in order, and at the end a few bytes patched at earlier offsets.
 class ByteSink {
@@ -22,15 +35,14 @@ public:
     virtual void write(const char* data, size_t size) = 0;
     // Overwrites bytes already written; the length does not change.
     virtual void writeAt(uint64_t offset, const char* data, size_t size) = 0;
-};
-
-// A file opened for reading; others may read it meanwhile.
-class InputFile {
-public:
-    virtual ~InputFile() = default;
-    virtual uint64_t size() const = 0;
-    // Reads exactly `count` bytes at `offset`; throws when the file ends before.
-    virtual void readAt(uint64_t offset, char* buffer, size_t count) const = 0;
+    // Appends `size` bytes of `file` from `offset` by a way faster than reading and writing them,
+    // where the system has one, and hands the bytes as they were written to `written`, in order,
+    // while the copy goes on; throws when the copy or `written` fails. Returns false, having
+    // written nothing, when this sink has no such way: the caller then writes the bytes itself.
+    virtual bool copyFrom([[maybe_unused]] const InputFile& file, [[maybe_unused]] uint64_t offset,
+                          [[maybe_unused]] uint64_t size, [[maybe_unused]] const ChunkConsumer& written) {
+        return false;
+    }
 };
 
 // The new content of a destination, built where the destination's folder is and invisible under

@@ -66,6 +66,54 @@ TEST_F(LinuxPlatformTest, StagedOutputIsInvisibleUntilCommitAndRunnableAfter) {
     EXPECT_EQ(0700u, modeOf(pathOf("private.exe"))) << "the umask applies";
 }
 
+TEST_F(LinuxPlatformTest, CopiedRangesLandInOrderAndAreSeenAsWritten) {
+    const std::string bytes = randomBytes(3 << 20, 5);
+    const std::string sameFileSystem = pathOf("source.bin");
+    // Another file system: the kernel will not copy across, so the bytes pass through the tool.
+    const std::string otherFileSystem = "/dev/shm/tervo-pack-" + std::to_string(::getpid()) + ".bin";
+    writeBytes(sameFileSystem, bytes);
+    writeBytes(otherFileSystem, bytes);
+    const struct {
+        Staging staging;
+        std::string source;
+        uint64_t offset, size;
+        bool copied;
+    } cases[] = {
+        {Staging::Unnamed, sameFileSystem, 12345, (2 << 20) + 7, true},
+        {Staging::Named, sameFileSystem, 0, 3 << 20, true},
+        {Staging::Unnamed, otherFileSystem, 777, (2 << 20) + 1, true},
+        {Staging::Unnamed, sameFileSystem, 100, 1000, false},
+    };
+    for (const auto& c : cases) {
+        const std::string region = bytes.substr(c.offset, c.size);
+        const auto input = platform::openInput(c.source);
+        const auto output = linux_platform::createStagedOutput(pathOf("setup.exe"), c.staging);
+        output->write("head", 4);
+        std::string seen;
+        EXPECT_EQ(c.copied, output->copyFrom(*input, c.offset, c.size,
+                                             [&](const char* data, size_t size) { seen.append(data, size); }));
+        output->write("tail", 4);
+        output->writeAt(1, "E", 1);
+        output->commit();
+        EXPECT_EQ(c.copied ? region : "", seen) << c.source;
+        EXPECT_EQ(c.copied ? "hEad" + region + "tail" : "hEadtail", readBytes(pathOf("setup.exe"))) << c.source;
+    }
+    ::unlink(otherFileSystem.c_str());
+
+    // A failure on either side: the copy stops, the output is abandoned and nothing is left.
+    {
+        const auto input = platform::openInput(sameFileSystem);
+        const auto output = linux_platform::createStagedOutput(pathOf("broken.exe"), Staging::Named);
+        EXPECT_EQ("no room", refusalOf([&] {
+                      output->copyFrom(*input, 0, bytes.size(), [](const char*, size_t) { throw std::runtime_error("no room"); });
+                  }));
+        std::filesystem::resize_file(fsPath(sameFileSystem), 1 << 20);
+        EXPECT_EQ("Cannot read " + sameFileSystem + ": it was shortened while being read",
+                  refusalOf([&] { output->copyFrom(*input, 0, bytes.size(), [](const char*, size_t) {}); }));
+    }
+    EXPECT_EQ((std::vector<std::string>{"setup.exe", "source.bin"}), folderNames(dir));
+}
+
 TEST_F(LinuxPlatformTest, FailuresNameTheDestinationAndTheReason) {
     std::filesystem::create_directory(fsPath(pathOf("locked")));
     std::filesystem::create_directory(fsPath(pathOf("busy")));

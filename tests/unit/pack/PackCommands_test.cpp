@@ -72,6 +72,28 @@ TEST_F(PackCommandsTest, PacksShowsAndExtractsTheSameBytesEveryTime) {
     EXPECT_TRUE(readBytes(extracted) == bytes);
 }
 
+TEST_F(PackCommandsTest, ALargePackageKeepsItsProgressAndChecksumsWhenTheSystemCopiesIt) {
+    // Large enough for progress, and for the Linux layer to copy it in the kernel.
+    const std::string big = pathOf("big.msi");
+    const std::string bytes = readBytes(package("basic")) + randomBytes(17 << 20, 3);
+    writeBytes(big, bytes);
+    const std::string setup = pack::platform::joinPath(out, "setup.exe");
+    ASSERT_EQ(0, run({big, "-o", setup, "--stub", packStubPath()})) << result.errors;
+    EXPECT_NE(std::string::npos, result.errors.find("Writing setup.exe: 50%\n")) << result.errors;
+
+    std::string image = readBytes(setup);
+    const PeImage written = PeImage::open(setup);
+    image.replace(written.optionalHeaderOffset() + pe::checkSum, 4, 4, '\0');
+    PeChecksum sum;
+    sum.add(0, image.data(), image.size());
+    EXPECT_EQ(sum.finish(image.size()), written.checksum());
+    ASSERT_EQ(0, run({"--inspect", setup})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find(", the package matches")) << result.output;
+    const std::string extracted = pack::platform::joinPath(out, "extracted.msi");
+    ASSERT_EQ(0, run({"--extract", setup, "-o", extracted, "-q"})) << result.errors;
+    EXPECT_TRUE(readBytes(extracted) == bytes);
+}
+
 TEST_F(PackCommandsTest, ProductCodeInAnotherSpellingNonAsciiTextsAndAnIcon) {
     const std::string setup = packed(package("unicode"), "Ääni 日本.exe", {"--product-code", "3e0d6c2b1f4a4b599c7e5a1b2c3d4e01"});
     const ResourceTree tree = PeImage::open(setup).resources();
