@@ -263,11 +263,13 @@ med[uninstall.setup]=$(printf '%s\n' "${uninstall_setup[@]}" | median)
 med[uninstall.msiexec]=$(printf '%s\n' "${uninstall_msiexec[@]}" | median)
 
 # 4. Packing: tervo-pack on the 200 MB package against a plain copy of it, both whole processes
-# inside Wine.
+# inside Wine, each after a sync like the native ones in bench/pack.sh.
 tervo_pack=$(winpath "$build/bin/tervo-pack.exe")
 pack_times=() copy_times=()
 for _ in $(seq "$runs"); do
+    sync
     pack_times+=("$(bench run 1 "\"$tervo_pack\" \"$(winpath "$work/p200.msi")\" -o \"$temp_dir\\packed.exe\" --quiet" | awk '{ print $1 }')")
+    sync
     copy_times+=("$(bench run 1 "C:\\windows\\system32\\cmd.exe /c copy /y \"$(winpath "$work/p200.msi")\" \"$temp_dir\\copied.msi\"" | awk '{ print $1 }')")
 done
 rm -f packed.exe copied.msi
@@ -464,7 +466,7 @@ $(for contender in msiexec tervo unchecked "${nsis_variants[@]/#/nsis-}"; do siz
 |---|---|---|
 | ${med[pack]} [${pack_times[*]}] | ${med[copy]} [${copy_times[*]}] | **$(ratio "${med[pack]}" "${med[copy]}")** |
 
-Both are whole processes started inside Wine, alternating. Goal: at most 2 ($(status "$(ratio "${med[pack]}" "${med[copy]}") <= 2")).
+Both are whole processes started inside Wine, alternating, each after a `sync` (as in `bench/pack.sh`). Goal: at most 2 ($(status "$(ratio "${med[pack]}" "${med[copy]}") <= 2")).
 MD
 { echo; "$root/bench/pack.sh"; } >> "$results"
 cat "$results"
