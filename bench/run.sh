@@ -466,7 +466,7 @@ $(for contender in msiexec tervo unchecked "${nsis_variants[@]/#/nsis-}"; do siz
 |---|---|---|
 | ${med[pack]} [${pack_times[*]}] | ${med[copy]} [${copy_times[*]}] | **$(ratio "${med[pack]}" "${med[copy]}")** |
 
-Both are whole processes started inside Wine, alternating, each after a `sync` (as in `bench/pack.sh`). Goal: at most 2 ($(status "$(ratio "${med[pack]}" "${med[copy]}") <= 2")).
+Both are whole processes started inside Wine, alternating, each after a \`sync\` (as in \`bench/pack.sh\`). Goal: at most 2 ($(status "$(ratio "${med[pack]}" "${med[copy]}") <= 2")).
 MD
 { echo; "$root/bench/pack.sh"; } >> "$results"
 cat "$results"
