@@ -4,7 +4,9 @@
 # timed as a user waits for it, from the start of its process to the end of it, the contenders
 # interleaved in shuffled order; every figure is a median of TERVO_BENCH_RUNS runs (default 7)
 # with the raw runs beside it.
-set -euo pipefail
+set -Eeuo pipefail
+# A failing step ends the script; say which, since many of them print nothing of their own.
+trap 'echo "bench/run.sh: line $LINENO failed (exit code $?)" >&2' ERR
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build
 work=$build/bench
