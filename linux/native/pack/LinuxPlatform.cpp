@@ -162,17 +162,13 @@ void writeAllAt(int fd, uint64_t offset, const char* data, size_t size, const st
 constexpr size_t copyPiece = size_t{4} << 20;
 constexpr size_t readPiece = size_t{256} << 10;
 
-// Appends a range of one file to another, from the other's position `start`, on a thread of its
-// own, inside the kernel where the two file systems allow it, and tells how far it has got.
-// Destroyed early, it stops after the piece it is copying.
-//
-// Each piece copied is handed to the disk at once, without waiting: the rename that puts the file
-// in place would otherwise have to start writing all of it, which cost as much as the copy.
+// Appends a range of one file to another on a thread of its own, inside the kernel where the two
+// file systems allow it, and tells how far it has got. Destroyed early, it stops after the piece
+// it is copying.
 class BackgroundCopy {
 public:
-    BackgroundCopy(const LinuxInputFile& from, uint64_t offset, uint64_t size, int to, uint64_t start,
-                   const std::string& destination)
-        : from(from), offset(offset), size(size), to(to), start(start), destination(destination), worker([this] { run(); }) {}
+    BackgroundCopy(const LinuxInputFile& from, uint64_t offset, uint64_t size, int to, const std::string& destination)
+        : from(from), offset(offset), size(size), to(to), destination(destination), worker([this] { run(); }) {}
 
     ~BackgroundCopy() {
         {
@@ -232,7 +228,6 @@ private:
                     from.readAt(at, buffer.data(), done);
                     writeAll(to, buffer.data(), done, destination);
                 }
-                startWriteBack(start + (at - offset), done);
                 at += done;
                 left -= done;
                 const std::lock_guard lock(mutex);
@@ -246,23 +241,10 @@ private:
         }
     }
 
-    void startWriteBack(uint64_t at, size_t count) {
-        if (writeBack && ::sync_file_range(to, static_cast<off_t>(at), static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE) != 0) {
-            // An error of the disk is one of the file; anything else means a file system that
-            // takes no such hint, and the rename starts the writing instead.
-            if (errno == EIO || errno == ENOSPC) {
-                fail("Cannot write", destination, errno);
-            }
-            writeBack = false;
-        }
-    }
-
     const LinuxInputFile& from;
     const uint64_t offset;
     const uint64_t size;
     const int to;
-    const uint64_t start;
-    bool writeBack = true;
     const std::string& destination;
     std::mutex mutex;
     std::condition_variable changed;
@@ -339,7 +321,9 @@ public:
 
     // The copy runs on another thread while this one reads the copied bytes back from the page
     // cache and hands them on: what `written` sees, and so every checksum taken of it, is what
-    // the file holds, even should the source change meanwhile.
+    // the file holds, even should the source change meanwhile. This thread also hands each piece
+    // to the disk, without waiting: the rename that puts the file in place would otherwise have
+    // to start writing all of it at once, which cost as much as the copy.
     bool copyFrom(const InputFile& file, uint64_t offset, uint64_t size, const ChunkConsumer& written) override {
         const auto* input = dynamic_cast<const LinuxInputFile*>(&file);
         if (!input || size < copyThreshold) {
@@ -351,21 +335,34 @@ public:
         }
         std::optional<BackgroundCopy> copy;
         try {
-            copy.emplace(*input, offset, size, fd.get(), static_cast<uint64_t>(start), destination);
+            copy.emplace(*input, offset, size, fd.get(), destination);
         } catch (const std::system_error&) {
             return false;
         }
         std::vector<char> buffer(readPiece);
         for (uint64_t handed = 0; handed < size;) {
             const uint64_t copied = copy->waitBeyond(handed);
+            const uint64_t from = static_cast<uint64_t>(start) + handed;
             while (handed < copied) {
                 const size_t piece = static_cast<size_t>(std::min<uint64_t>(copied - handed, buffer.size()));
                 readAllAt(fd.get(), static_cast<uint64_t>(start) + handed, buffer.data(), piece, destination);
                 written(buffer.data(), piece);
                 handed += piece;
             }
+            startWriteBack(from, static_cast<uint64_t>(start) + copied - from);
         }
         return true;
+    }
+
+    void startWriteBack(uint64_t at, uint64_t count) {
+        if (writeBack && ::sync_file_range(fd.get(), static_cast<off_t>(at), static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE) != 0) {
+            // An error of the disk is one of the file; anything else means a file system that
+            // takes no such hint, and the rename starts the writing instead.
+            if (errno == EIO || errno == ENOSPC) {
+                fail("Cannot write", destination, errno);
+            }
+            writeBack = false;
+        }
     }
 
     // The data is handed to the system, not forced to the disk: an interrupted or failed run
@@ -405,6 +402,7 @@ private:
     static constexpr mode_t mode = 0755;
     // Below this a thread costs more than the copy it saves.
     static constexpr uint64_t copyThreshold = uint64_t{1} << 20;
+    bool writeBack = true;
     std::string destination;
     std::string tempName;
     Descriptor fd;
