@@ -156,7 +156,7 @@ for size in "${sizes[@]}"; do
 done
 # A stream of random bytes that is the same for the same seed (a short repeated text would make
 # shuf give nearly the same order every round).
-random_bytes() { openssl enc -aes-256-ctr -pass "pass:$1" -nosalt -pbkdf2 < /dev/zero 2>/dev/null; }
+random_bytes() { openssl enc -aes-256-ctr -pass "pass:$1" -nosalt -pbkdf2 < /dev/zero 2>/dev/null || true; }
 declare -A times
 : > repeated.txt
 for round in $(seq "$runs"); do
