@@ -279,7 +279,8 @@ void removePending(int signal) {
 
 class LinuxStagedOutput : public StagedOutput {
 public:
-    LinuxStagedOutput(const std::string& destination, linux_platform::Staging staging) : destination(destination) {
+    // `mode` is the file's mode before the umask.
+    LinuxStagedOutput(const std::string& destination, linux_platform::Staging staging, mode_t mode) : destination(destination) {
         if (staging == linux_platform::Staging::Unnamed) {
             fd = Descriptor(::open(platform::parentDirectory(destination).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
             if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
@@ -399,7 +400,6 @@ public:
     }
 
 private:
-    static constexpr mode_t mode = 0755;
     // Below this a thread costs more than the copy it saves.
     static constexpr uint64_t copyThreshold = uint64_t{1} << 20;
     bool writeBack = true;
@@ -472,8 +472,8 @@ std::optional<std::vector<std::vector<std::string>>> select(LibmsiDatabase* data
 
 namespace linux_platform {
 
-std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination, Staging staging) {
-    return std::make_unique<LinuxStagedOutput>(destination, staging);
+std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination, Staging staging, OutputKind kind) {
+    return std::make_unique<LinuxStagedOutput>(destination, staging, kind == OutputKind::Program ? 0755 : 0644);
 }
 
 } // namespace linux_platform
@@ -495,8 +495,8 @@ std::unique_ptr<InputFile> openInput(const std::string& path) {
     return std::make_unique<LinuxInputFile>(path, std::move(fd), static_cast<uint64_t>(status.st_size));
 }
 
-std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination) {
-    return linux_platform::createStagedOutput(destination, linux_platform::Staging::Unnamed);
+std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination, OutputKind kind) {
+    return linux_platform::createStagedOutput(destination, linux_platform::Staging::Unnamed, kind);
 }
 
 std::unique_ptr<ScratchFile> createScratchFile() { return std::make_unique<LinuxScratchFile>(); }

@@ -15,6 +15,7 @@ enum class Staging { Unnamed, Named };
 
 // createStagedOutput with the staging chosen; Unnamed falls back to Named where the file system
 // cannot make unnamed files.
-std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination, Staging staging);
+std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination, Staging staging,
+                                                 OutputKind kind = OutputKind::Program);
 
 } // namespace pack::linux_platform

@@ -359,7 +359,7 @@ void extractPackage(const PackOptions& options, Reporter& reporter) {
 
     const StoredChecksum stored = storedChecksum(resources);
     const std::string outputName = platform::fileName(outputPath);
-    const std::unique_ptr<StagedOutput> output = platform::createStagedOutput(outputPath);
+    const std::unique_ptr<StagedOutput> output = platform::createStagedOutput(outputPath, OutputKind::Data);
     ProgressSink progress(*output, reporter, outputName, package.size(),
                           !options.quiet && package.size() >= progressThreshold);
     HashingSink hashed(progress);

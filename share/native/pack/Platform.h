@@ -94,6 +94,9 @@ inline constexpr const char* tableExists = "SELECT `Name` FROM `_Tables` WHERE `
 inline std::string withName(std::string query, const std::string& name) { return query.replace(query.find("%s"), 2, name); }
 } // namespace queries
 
+// What a staged output holds: a program, which systems that mark files runnable mark so, or data.
+enum class OutputKind { Program, Data };
+
 // Other: a device, a pipe or a socket, which the tool neither reads nor replaces.
 enum class PathKind { Missing, File, Directory, Other };
 enum class Stream { Out, Err };
@@ -103,7 +106,7 @@ namespace platform {
 // Throws naming the path and the reason (not found, a directory, access denied).
 std::unique_ptr<InputFile> openInput(const std::string& path);
 // Throws naming the destination and the reason; the caller has checked that its folder exists.
-std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination);
+std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination, OutputKind kind = OutputKind::Program);
 // A scratch file in the system's folder for temporary files.
 std::unique_ptr<ScratchFile> createScratchFile();
 // Opens the package read-only; nullopt when the installer database library cannot open it.

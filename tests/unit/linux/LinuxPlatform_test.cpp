@@ -66,6 +66,18 @@ TEST_F(LinuxPlatformTest, StagedOutputIsInvisibleUntilCommitAndRunnableAfter) {
     EXPECT_EQ(0700u, modeOf(pathOf("private.exe"))) << "the umask applies";
 }
 
+TEST_F(LinuxPlatformTest, PackedLaunchersAreRunnableAndExtractedPackagesAreNot) {
+    const ScopedUmask mask(022);
+    class Quiet : public Reporter {
+        void out(const std::string&) override {}
+        void err(const std::string&) override {}
+    } quiet;
+    ASSERT_EQ(0, runPackTool({TERVO_PACK_DATA "/basic.msi", "-o", pathOf("setup.exe"), "--stub", packStubPath(), "-q"}, quiet));
+    ASSERT_EQ(0, runPackTool({"--extract", pathOf("setup.exe"), "-o", pathOf("app.msi"), "-q"}, quiet));
+    EXPECT_EQ(0755u, modeOf(pathOf("setup.exe")));
+    EXPECT_EQ(0644u, modeOf(pathOf("app.msi")));
+}
+
 TEST_F(LinuxPlatformTest, CopiedRangesLandInOrderAndAreSeenAsWritten) {
     const std::string bytes = randomBytes(3 << 20, 5);
     const std::string sameFileSystem = pathOf("source.bin");

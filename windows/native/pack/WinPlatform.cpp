@@ -283,7 +283,8 @@ std::unique_ptr<InputFile> openInput(const std::string& path) {
     return std::make_unique<WinInputFile>(path, std::move(handle), static_cast<uint64_t>(size.QuadPart));
 }
 
-std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination) {
+// Windows marks no file runnable: a program and data are written alike.
+std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination, OutputKind) {
     return std::make_unique<WinStagedOutput>(destination);
 }
 
