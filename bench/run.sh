@@ -199,7 +199,9 @@ for size in "${sizes[@]}"; do
     extra[cp.$size]=${med[cp.$size]}
 done
 growth() { calc "${extra[$1.200]} - ${extra[$1.1]}"; }
-spread() { printf '%s\n' ${times[$1]} | sort -n | awk 'NR == 1 { low = $1 } { high = $1 } END { printf "%.1f", high - low }'; }
+spread_of() { sort -n | awk 'NR == 1 { low = $1 } { high = $1 } END { printf "%.1f", high - low }'; }
+spread() { printf '%s\n' ${times[$1]} | spread_of; }
+outside_spread() { printf '%s\n' ${outside[$1]} | spread_of; }
 
 # The launcher's own steps inside Windows at 200 MB (loading its image, writing main.msi, deleting
 # the directory), with and without the checksum; and the checksum's throughput on its own.
@@ -376,9 +378,11 @@ page cache (this machine does not keep it for long: at the end of an earlier run
 200 MB file was still cached; the kernel pages out file pages that nobody touched for a minute,
 by a DAMON pageout scheme). Every run is traced for its process starts and ends only, with
 \`strace --seccomp-bpf\`, which stops a process at those two calls and nowhere else. The raw runs
-at 200 MB still spread widely, msiexec's own as much as any wrapper's; the traces show where: in
-the msiexec runs, inside the wrappers as alone, while the time that a wrapper spends outside the
-msiexec it started spreads far less (the table of extra time run by run). (An
+at 200 MB spread widely, msiexec's own included (in this run from lowest to highest: msiexec
+alone $(spread msiexec.200) ms, Tervo $(spread tervo.200) ms, NSIS stored/CRC off $(spread nsis-stored-crc-off.200) ms); part of that
+lies in the msiexec runs inside the wrappers, as the time that a wrapper spends outside the
+msiexec it started spreads less (Tervo $(outside_spread tervo.200) ms, NSIS stored/CRC off $(outside_spread nsis-stored-crc-off.200) ms; the
+table of extra time run by run). (An
 earlier version of this script rotated one fixed order, so that each contender always followed
 the same one, and synced only between rounds; in two of its three runs the launcher's 200 MB
 median came out 190 to 250 ms above the same launcher without a checksum, which always ran right
@@ -437,9 +441,9 @@ $(for contender in "${contenders[@]:1}"; do extra_row "$contender"; done)
 
 ![Extra time over msiexec against package size](extra-time.png)
 
-The figures above subtract one median from another, and msiexec's own runs spread over hundreds of
-milliseconds at 200 MB ($(spread msiexec.200) ms in this run): they move by that much from one
-run of this script to the next. Each wrapper's extra time is therefore also taken run by run: the
+The figures above subtract one median from another, and msiexec's own runs spread widely at
+200 MB ($(spread msiexec.200) ms in this run, over 300 ms in earlier runs of this script): the
+differences move by as much from one run of the script to the next. Each wrapper's extra time is therefore also taken run by run: the
 whole run less the run of the msiexec that this wrapper started, both read from the same run's
 trace of process starts and ends. That leaves out msiexec's spread (and also the start of msiexec
 by Wine from a shell, which the wrappers do not pay: they start it from within Windows):
