@@ -377,12 +377,13 @@ middle of it, and the contender's own file is read once, so that every run start
 page cache (this machine does not keep it for long: at the end of an earlier run, about 5% of each
 200 MB file was still cached; the kernel pages out file pages that nobody touched for a minute,
 by a DAMON pageout scheme). Every run is traced for its process starts and ends only, with
-\`strace --seccomp-bpf\`, which stops a process at those two calls and nowhere else. The raw runs
-at 200 MB spread widely, msiexec's own included (in this run from lowest to highest: msiexec
-alone $(spread msiexec.200) ms, Tervo $(spread tervo.200) ms, NSIS stored/CRC off $(spread nsis-stored-crc-off.200) ms); part of that
-lies in the msiexec runs inside the wrappers, as the time that a wrapper spends outside the
-msiexec it started spreads less (Tervo $(outside_spread tervo.200) ms, NSIS stored/CRC off $(outside_spread nsis-stored-crc-off.200) ms; the
-table of extra time run by run). (An
+\`strace --seccomp-bpf\`, which stops a process at those two calls and nowhere else. (Traced and
+untraced runs of the launcher, alternating, gave the same times.) The raw runs at 200 MB spread,
+msiexec's own included (in this run from lowest to highest: msiexec alone $(spread msiexec.200) ms,
+Tervo $(spread tervo.200) ms, NSIS stored/CRC off $(spread nsis-stored-crc-off.200) ms; in earlier runs of this script, on a busier machine,
+300 ms and more); part of that lies in the msiexec runs inside the wrappers, as the time that a
+wrapper spends outside the msiexec it started spreads less (Tervo $(outside_spread tervo.200) ms, NSIS stored/CRC
+off $(outside_spread nsis-stored-crc-off.200) ms; the table of extra time run by run). (An
 earlier version of this script rotated one fixed order, so that each contender always followed
 the same one, and synced only between rounds; in two of its three runs the launcher's 200 MB
 median came out 190 to 250 ms above the same launcher without a checksum, which always ran right
@@ -441,8 +442,8 @@ $(for contender in "${contenders[@]:1}"; do extra_row "$contender"; done)
 
 ![Extra time over msiexec against package size](extra-time.png)
 
-The figures above subtract one median from another, and msiexec's own runs spread widely at
-200 MB ($(spread msiexec.200) ms in this run, over 300 ms in earlier runs of this script): the
+The figures above subtract one median from another, and msiexec's own runs at 200 MB spread by
+$(spread msiexec.200) ms in this run and by over 300 ms in earlier runs of this script: the
 differences move by as much from one run of the script to the next. Each wrapper's extra time is therefore also taken run by run: the
 whole run less the run of the msiexec that this wrapper started, both read from the same run's
 trace of process starts and ends. That leaves out msiexec's spread (and also the start of msiexec
