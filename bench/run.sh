@@ -203,6 +203,17 @@ spread_of() { sort -n | awk 'NR == 1 { low = $1 } { high = $1 } END { printf "%.
 spread() { printf '%s\n' ${times[$1]} | spread_of; }
 outside_spread() { printf '%s\n' ${outside[$1]} | spread_of; }
 
+# Whether the tracing changes what it measures: the launcher at 200 MB, traced and not, alternating.
+plain_runs="" traced_runs=""
+for _ in $(seq "$runs"); do
+    sync
+    cat tervo-p200.exe > /dev/null
+    plain_runs+="$(timed wine tervo-p200.exe /qn) "
+    sync
+    cat tervo-p200.exe > /dev/null
+    traced_runs+="$(timed traced wine tervo-p200.exe /qn) "
+done
+
 # The launcher's own steps inside Windows at 200 MB (loading its image, writing main.msi, deleting
 # the directory), with and without the checksum; and the checksum's throughput on its own.
 temp_dir=$(winpath "$work")
@@ -377,8 +388,8 @@ middle of it, and the contender's own file is read once, so that every run start
 page cache (this machine does not keep it for long: at the end of an earlier run, about 5% of each
 200 MB file was still cached; the kernel pages out file pages that nobody touched for a minute,
 by a DAMON pageout scheme). Every run is traced for its process starts and ends only, with
-\`strace --seccomp-bpf\`, which stops a process at those two calls and nowhere else. (Traced and
-untraced runs of the launcher, alternating, gave the same times.) The raw runs at 200 MB spread,
+\`strace --seccomp-bpf\`, which stops a process at those two calls and nowhere else. (The launcher at
+200 MB, traced and untraced in turn: $(printf '%s\n' $traced_runs | median) and $(printf '%s\n' $plain_runs | median) ms, medians of $runs each.) The raw runs at 200 MB spread,
 msiexec's own included (in this run from lowest to highest: msiexec alone $(spread msiexec.200) ms,
 Tervo $(spread tervo.200) ms, NSIS stored/CRC off $(spread nsis-stored-crc-off.200) ms; in earlier runs of this script, on a busier machine,
 300 ms and more); part of that lies in the msiexec runs inside the wrappers, as the time that a
