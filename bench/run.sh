@@ -391,7 +391,7 @@ by a DAMON pageout scheme). Every run is traced for its process starts and ends 
 \`strace --seccomp-bpf\`, which stops a process at those two calls and nowhere else. (The launcher at
 200 MB, traced and untraced in turn: $(printf '%s\n' $traced_runs | median) and $(printf '%s\n' $plain_runs | median) ms, medians of $runs each.) The raw runs at 200 MB spread,
 msiexec's own included (in this run from lowest to highest: msiexec alone $(spread msiexec.200) ms,
-Tervo $(spread tervo.200) ms, NSIS stored/CRC off $(spread nsis-stored-crc-off.200) ms; in earlier runs of this script, on a busier machine,
+Tervo $(spread tervo.200) ms, NSIS stored/CRC off $(spread nsis-stored-crc-off.200) ms; in earlier runs of this script,
 300 ms and more); part of that lies in the msiexec runs inside the wrappers, as the time that a
 wrapper spends outside the msiexec it started spreads less (Tervo $(outside_spread tervo.200) ms, NSIS stored/CRC
 off $(outside_spread nsis-stored-crc-off.200) ms; the table of extra time run by run). (An
