@@ -2,38 +2,93 @@
 #include "TestSupport.h"
 
 using msi::encodeMsiexecArg;
+using msi::splitCommandLine;
 
-TEST(MsiexecArgs, PropertyValuesAreQuotedWholeWithQuotesDoubled) {
-    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"/qn", L"/qn"},
-        {L"INSTALLDIR=C:\\dir\\\\", L"INSTALLDIR=C:\\dir\\\\"},
-        {L"GREETING={\"url\": \"https://x\"}", L"GREETING=\"{\"\"url\"\": \"\"https://x\"\"}\""},
-        {L"NOTE=x\" /x {OTHER} \"y", L"NOTE=\"x\"\" /x {OTHER} \"\"y\""},
-        {L"TAG=\"", L"TAG=\"\"\"\""},
-        {L"EMPTY=", L"EMPTY=\"\""},
-        {L"_a.1=C:\\My App\\", L"_a.1=\"C:\\My App\\\""},
-        {L"P=a\\\"b", L"P=\"a\\\"\"b\""},
-        {L"P=tab\there", L"P=\"tab\there\""},
-        {L"P=line\r\nbreak", L"P=\"line\r\nbreak\""},
-        {L"P=ideographic\u3000space", L"P=\"ideographic\u3000space\""},
-        {L"P=a=b c", L"P=\"a=b c\""},
-        {L"", L"\"\""},
-        {L"C:\\log dir\\install.log", L"\"C:\\log dir\\install.log\""},
-        {L"=a b", L"\"=a b\""},
-        {L"1P=a b", L"\"1P=a b\""},
-        {L"A B=x y", L"\"A B=x y\""},
+namespace {
+
+std::vector<tstring> values(const tstring& line) {
+    std::vector<tstring> result;
+    for (const msi::CommandLineToken& token : splitCommandLine(line)) {
+        result.push_back(token.value);
+    }
+    return result;
+}
+
+std::string show(const std::vector<tstring>& tokens) {
+    std::string text;
+    for (const tstring& token : tokens) {
+        text += "[" + tstrings::encodeUtf8(token) + "]";
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(MsiexecArgs, SplitsByMsiexecsRulesNotTheRuntimes) {
+    const struct {
+        const wchar_t* line;
+        std::vector<tstring> tokens;
+    } cases[] = {
+        {L"INSTALLDIR=\"C:\\Program Files\\App\\\" /qn /l*v C:\\log.txt",
+         {L"INSTALLDIR=C:\\Program Files\\App\\", L"/qn", L"/l*v", L"C:\\log.txt"}},
+        {L"ECHOPATH=\"say \"\"hi\"\" there\" TAG=x /qn", {L"ECHOPATH=say \"hi\" there", L"TAG=x", L"/qn"}},
+        {L"SHARE=\"\\\\server\\share\\\" /qn", {L"SHARE=\\\\server\\share\\", L"/qn"}},
+        {L"a\"b c\"d e", {L"ab cd", L"e"}},
+        {L"\"A B=x y\"", {L"A B=x y"}},
+        {L"NAME=\"\" \"\" x", {L"NAME=", L"", L"x"}},
+        {L"P=\"open quote  ", {L"P=open quote  "}},
+        {L"\t/qn\t\tP=1 ", {L"/qn", L"P=1"}},
+        {L"a\"\"b \"\"\"\"", {L"ab", L"\""}},
+        {L"V=\"\"\" /x {6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69} \"\"\"",
+         {L"V=\" /x {6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69} \""}},
+        {L"W=\"J\u00fcrgen \u65e5\u672c\"\u3000x", {L"W=J\u00fcrgen \u65e5\u672c\u3000x"}},
+        {L"", {}},
+        {L" \t ", {}},
     };
-    for (const auto& [arg, encoded] : cases) {
-        EXPECT_EQ(tstrings::encodeUtf8(encoded), tstrings::encodeUtf8(encodeMsiexecArg(arg)))
-            << tstrings::encodeUtf8(arg);
+    for (const auto& c : cases) {
+        EXPECT_EQ(show(c.tokens), show(values(c.line))) << tstrings::encodeUtf8(c.line);
+        // The tokens' texts joined by single blanks read back as the same values.
+        tstring joined;
+        for (const msi::CommandLineToken& token : splitCommandLine(c.line)) {
+            joined += (joined.empty() ? L"" : L" ") + token.text;
+        }
+        EXPECT_EQ(show(c.tokens), show(values(joined))) << tstrings::encodeUtf8(c.line);
     }
 }
 
-TEST(MsiexecArgs, QuoteOutsideAPropertyValueIsRefusedByName) {
-    for (const wchar_t* arg : {L"\"", L"say \"hi\"", L"/l*v C:\\a\"b.log", L"A B=\"x\"", L"=\"x\""}) {
-        EXPECT_EQ("The argument [" + tstrings::encodeUtf8(arg) +
-                      "] cannot reach msiexec.exe unchanged: only a property value (NAME=value) may hold a "
-                      "double quote",
-                  thrownPlainMessage([&] { encodeMsiexecArg(arg); }, "msi::encodeMsiexecArg"));
+TEST(MsiexecArgs, TailSkipsTheProgramNameByWindowsRule) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"setup.exe /qn", L"/qn"},
+        {L"\"C:\\My Apps\\setup.exe\" \t P=\"a b\" ", L"P=\"a b\" "},
+        {L"\"C:\\dir\\\"/qn", L"/qn"},
+        {L"C:\\a\\\"b c\" d", L"c\" d"},
+        {L"\"unterminated name", L""},
+        {L"setup.exe", L""},
+        {L"", L""},
+    };
+    for (const auto& [line, tail] : cases) {
+        EXPECT_EQ(tstrings::encodeUtf8(tail), tstrings::encodeUtf8(msi::commandLineTail(line)))
+            << tstrings::encodeUtf8(line);
+    }
+}
+
+TEST(MsiexecArgs, EncodedArgumentsReadBackUnchanged) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"/qn", L"/qn"},
+        {L"INSTALLDIR=C:\\dir\\\\", L"INSTALLDIR=C:\\dir\\\\"},
+        {L"NOTE=x\" /x {OTHER} \"y", L"NOTE=\"x\"\" /x {OTHER} \"\"y\""},
+        {L"EMPTY=", L"EMPTY=\"\""},
+        {L"_a.1=C:\\My App\\", L"_a.1=\"C:\\My App\\\""},
+        {L"P=line\r\nbreak", L"P=\"line\r\nbreak\""},
+        {L"P=ideographic\u3000space", L"P=\"ideographic\u3000space\""},
+        {L"", L"\"\""},
+        {L"C:\\log dir\\install.log", L"\"C:\\log dir\\install.log\""},
+        {L"say \"hi\"", L"\"say \"\"hi\"\"\""},
+        {L"A B=\"x\"", L"\"A B=\"\"x\"\"\""},
+        {L"\"", L"\"\"\"\""},
+    };
+    for (const auto& [arg, encoded] : cases) {
+        EXPECT_EQ(tstrings::encodeUtf8(encoded), tstrings::encodeUtf8(encodeMsiexecArg(arg))) << tstrings::encodeUtf8(arg);
+        EXPECT_EQ(show({arg}), show(values(encodeMsiexecArg(arg)))) << tstrings::encodeUtf8(arg);
     }
 }

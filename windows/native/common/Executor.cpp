@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Log.h"
+#include "PathUtils.h"
 #include "WinErrorHandling.h"
 
 Executor::Executor(const tstring& programPath) : programPath(programPath) {}
@@ -98,10 +99,17 @@ UniqueHandle Executor::startProcess(UniqueHandle* thread) const {
     }
     description << "(" << programPath << ", " << line << ")";
 
-    // Windows refuses a longer line with this error; Wine would start the child with the line
-    // cut short, handing it arguments that nobody gave.
+    // Windows refuses a longer line (with error 206, whose text speaks of a file name); Wine
+    // would start the child with the line cut short, handing it arguments that nobody gave. The
+    // message leaves out the line itself, which can be as long as any message box.
     if (line.size() > maxCommandLineLength) {
-        throw TervoError<SysError>(SysError(description << " failed", CreateProcessW, ERROR_FILENAME_EXCED_RANGE));
+        throw TervoError<std::runtime_error>(std::runtime_error(
+            (tstrings::MessageBuilder() << "Cannot start " << FileUtils::leafName(programPath)
+                                        << ": its command line would be " << line.size()
+                                        << " characters long, and the system allows at most " << maxCommandLineLength
+                                        << " (system error " << ERROR_FILENAME_EXCED_RANGE
+                                        << "). Pass fewer or shorter arguments.")
+                .utf8()));
     }
     if (!CreateProcessW(programPath.c_str(), buffer.data(), nullptr, nullptr, inheritHandles ? TRUE : FALSE,
                         creationFlags, nullptr, nullptr, &startup, &info)) {

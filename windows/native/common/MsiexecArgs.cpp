@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cwctype>
-#include <stdexcept>
-
-#include "ErrorHandling.h"
 
 namespace msi {
 
 namespace {
+
+bool isBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
 // Quoted even where msiexec would not split on it: a quote costs nothing and keeps the token whole.
 bool needsQuotes(wchar_t c) { return c == L'"' || c <= L' ' || std::iswspace(c); }
@@ -23,7 +22,52 @@ bool isPropertyName(const tstring& name) {
     });
 }
 
+tstring quoted(const tstring& text) { return L'"' + tstrings::replaceAll(text, L"\"", L"\"\"") + L'"'; }
+
 } // namespace
+
+std::vector<CommandLineToken> splitCommandLine(const tstring& line) {
+    std::vector<CommandLineToken> tokens;
+    size_t at = 0;
+    for (;;) {
+        while (at < line.size() && isBlank(line[at])) {
+            ++at;
+        }
+        if (at == line.size()) {
+            return tokens;
+        }
+        const size_t start = at;
+        tstring value;
+        bool inQuotes = false;
+        for (; at < line.size() && (inQuotes || !isBlank(line[at])); ++at) {
+            if (line[at] != L'"') {
+                value += line[at];
+            } else if (inQuotes && at + 1 < line.size() && line[at + 1] == L'"') {
+                value += L'"';
+                ++at;
+            } else {
+                inQuotes = !inQuotes;
+            }
+        }
+        tokens.push_back({line.substr(start, at - start), value});
+    }
+}
+
+tstring commandLineTail(const tstring& commandLine) {
+    size_t at = 0;
+    if (!commandLine.empty() && commandLine[0] == L'"') {
+        const size_t closing = commandLine.find(L'"', 1);
+        at = closing == tstring::npos ? commandLine.size() : closing + 1;
+    } else {
+        while (at < commandLine.size() && !isBlank(commandLine[at])) {
+            ++at;
+        }
+    }
+    while (at < commandLine.size() && isBlank(commandLine[at])) {
+        ++at;
+    }
+    return commandLine.substr(at);
+}
 
 tstring encodeMsiexecArg(const tstring& arg) {
     const auto plain = [](const tstring& text) {
@@ -32,22 +76,9 @@ tstring encodeMsiexecArg(const tstring& arg) {
     const size_t equals = arg.find(L'=');
     if (equals != tstring::npos && isPropertyName(arg.substr(0, equals))) {
         const tstring value = arg.substr(equals + 1);
-        if (plain(value)) {
-            return arg;
-        }
-        return arg.substr(0, equals + 1) + L'"' + tstrings::replaceAll(value, L"\"", L"\"\"") + L'"';
+        return plain(value) ? arg : arg.substr(0, equals + 1) + quoted(value);
     }
-    if (plain(arg)) {
-        return arg;
-    }
-    if (arg.find(L'"') != tstring::npos) {
-        throw TervoError<std::runtime_error>(std::runtime_error(
-            (tstrings::MessageBuilder() << "The argument [" << arg
-                                        << "] cannot reach msiexec.exe unchanged: only a property value "
-                                           "(NAME=value) may hold a double quote")
-                .utf8()));
-    }
-    return L'"' + arg + L'"';
+    return plain(arg) ? arg : quoted(arg);
 }
 
 } // namespace msi

@@ -1,20 +1,37 @@
-// Arguments for msiexec.exe, written so that msiexec reads back exactly the text given.
+// msiexec.exe's command-line syntax: reading a line as msiexec reads it, and writing an
+// argument so that msiexec reads it back unchanged.
 #pragma once
+
+#include <vector>
 
 #include "tstrings.h"
 
 namespace msi {
 
-// The form of `arg` that msiexec.exe reads back as exactly one token holding exactly `arg`.
-// msiexec splits its command line by its own rules, not the C runtime's:
+// One token of a command line: its text as it was typed, and the value msiexec reads from it.
+struct CommandLineToken {
+    tstring text;
+    tstring value;
+};
+
+// Splits `line` by msiexec's rules, not the C runtime's:
 // - outside double quotes, blanks and tabs end a token;
-// - a double quote opens or closes a quoted stretch, in which blanks belong to the token; inside
-//   one, two double quotes in a row stand for one double quote of the text;
-// - quotes are not part of the token, and a backslash is an ordinary character, before a quote too.
-// A property is given as NAME=value with the value quoted as a whole (TAG="say ""hi"" there",
-// NAME="" for an empty one); other arguments (switches, paths) are quoted as a whole when they hold
-// white space. Those have no escape for a double quote: such an argument throws
-// TervoError<std::runtime_error> naming it, since msiexec would read something else.
+// - a double quote opens or closes a quoted stretch, which may start anywhere in a token
+//   (NAME="a b"); inside one, two double quotes in a row stand for one double quote of the value;
+// - a backslash is an ordinary character everywhere, before a quote too.
+// A quote left open runs to the end of the line. Joining the tokens' texts with single blanks
+// gives a line that splits into the same values.
+std::vector<CommandLineToken> splitCommandLine(const tstring& line);
+
+// What follows the program name on a process's command line, by Windows' rule for the first
+// token: a name that starts with a double quote ends at the next one, any other at the first
+// blank or tab. The blanks and tabs after the name are dropped; the rest stays as typed.
+tstring commandLineTail(const tstring& commandLine);
+
+// The form of `arg` that msiexec reads back as exactly one token holding exactly `arg`: as it
+// is when it holds no blank, tab, other white space or double quote and is not empty; else a
+// property (NAME=value) with its value quoted, any other argument quoted as a whole, every
+// double quote inside doubled (TAG="say ""hi"" there", NAME="", "C:\My App\").
 tstring encodeMsiexecArg(const tstring& arg);
 
 } // namespace msi
