@@ -27,6 +27,17 @@ tstring trimTrailingSeparators(const tstring& path);
 // Slashes turned into backslashes, then ASCII letters lower-cased; for comparing paths.
 tstring foldPath(const tstring& path);
 
+// Whether `name` can stand as one file name in a folder on Windows, whatever the folder: 1 to 255
+// UTF-16 units, no separator, none of < > : " | ? * nor a control character, not ending in a
+// blank or a full stop (which Windows drops), not . or .., and not a device name (CON, PRN, AUX,
+// NUL, COM1 to COM9, LPT1 to LPT9, in any case, with or without an extension).
+bool isPlainFileName(const tstring& name);
+
+// `text` made into a plain file name part: every character that no file name may hold becomes an
+// underscore, blanks and full stops at the end go, and it is cut to `maxLength` UTF-16 units
+// (never inside a surrogate pair). Empty when nothing is left; the caller adds the extension.
+tstring toFileNamePart(const tstring& text, size_t maxLength);
+
 // Joins pieces one after another with joinPath.
 class PathBuilder {
 public:
