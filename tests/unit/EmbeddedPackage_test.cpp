@@ -6,6 +6,7 @@
 #include "PackageChecksum.h"
 #include "TestSupport.h"
 #include "UniqueHandle.h"
+#include "WinErrorHandling.h"
 
 namespace {
 
@@ -159,13 +160,35 @@ TEST_F(EmbeddedPackageTest, PackageBeyondTheBytesItsSectionStores) {
               thrownPlainMessage([&] { EmbeddedPackage(image.get(), copy); }, "EmbeddedPackage::EmbeddedPackage"));
 }
 
-TEST_F(EmbeddedPackageTest, SourceOrDestinationThatCannotBeUsed) {
+TEST_F(EmbeddedPackageTest, AFileThatCannotBeOpenedIsReadFromItsImageAndStillChecked) {
+    // The launcher renamed since it started, or not readable: its image still holds the package.
     const tstring path = launcher(L"e2e-basic-setup.exe");
     const UniqueModule image = load(path);
-    const tstring missing = pathOf(L"missing.exe");
-    EXPECT_EQ(0u, thrownPlainMessage([&] { EmbeddedPackage(image.get(), missing).saveToFile(out + L"\\main.msi"); },
-                                     "EmbeddedPackage::saveToFile")
-                      .find("CreateFile(" + tstrings::encodeUtf8(missing) + ") failed. System error [2]"));
+    const tstring renamed = pathOf(L"renamed \u00e9.exe");
+    EmbeddedPackage(image.get(), renamed).saveToFile(out + L"\\main.msi");
+    EXPECT_TRUE(package == readFile(out + L"\\main.msi"));
+    const std::vector<tstring> warnings = capture.messages(Severity::WARNING);
+    ASSERT_EQ(1u, warnings.size());
+    EXPECT_EQ(L"CreateFile(" + renamed + L") failed with " + systemErrorText(ERROR_FILE_NOT_FOUND) +
+                  L"; the package is read from the mapped image",
+              warnings[0]);
+
+    // An image whose package was damaged in its file before it was loaded.
+    std::string bytes = readFile(path);
+    bytes[packageOffset(bytes) + package.size() / 3] ^= 0x01;
+    const tstring damagedCopy = pathOf(L"damaged.exe");
+    writeFile(damagedCopy, bytes);
+    const UniqueModule damagedImage = load(damagedCopy);
+    ASSERT_TRUE(DeleteFileW((out + L"\\main.msi").c_str()));
+    EXPECT_EQ(damaged(renamed, "checksum mismatch"),
+              thrownPlainMessage([&] { EmbeddedPackage(damagedImage.get(), renamed).saveToFile(out + L"\\main.msi"); },
+                                 "EmbeddedPackage::saveToFile"));
+    EXPECT_EQ(std::vector<tstring>{}, listDir(out));
+}
+
+TEST_F(EmbeddedPackageTest, DestinationThatCannotBeUsed) {
+    const tstring path = launcher(L"e2e-basic-setup.exe");
+    const UniqueModule image = load(path);
     const tstring nowhere = pathOf(L"nowhere");
     EXPECT_EQ(0u, thrownPlainMessage([&] { EmbeddedPackage(image.get(), path).saveToFile(nowhere + L"\\main.msi"); },
                                      "FileUtils::createTempFile")

@@ -1,11 +1,13 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
+#include "ImportHook.h"
 #include "Log.h"
 #include "PathUtils.h"
 #include "SysInfo.h"
@@ -186,4 +188,49 @@ TEST(ModuleHandle, IsTheExecutableThatHoldsTheLibrary) {
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     EXPECT_EQ(tstring(path, length), SysInfo::getCurrentModulePath());
     EXPECT_EQ(L"Log_test.exe", FileUtils::leafName(SysInfo::getCurrentModulePath()));
+}
+
+TEST(StandardLogAppender, ConsoleGetsLongRecordsInPiecesAndTheByteStreamWhatItRefuses) {
+    // A record longer than a console takes at once, with a surrogate pair across the first boundary.
+    const std::string longText = std::string(8191, 'a') + "\xf0\x9f\x98\x80" + std::string(9000, 'b') + "\n";
+    const tstring wide = tstrings::replaceAll(tstrings::decodeUtf8(longText), L"\n", L"\r\n");
+    const IMPORT_HOOK(GetConsoleMode) console([](auto, HANDLE, LPDWORD mode) -> BOOL {
+        *mode = ENABLE_PROCESSED_OUTPUT;
+        return TRUE;
+    });
+    const struct {
+        const char* name;
+        int acceptedCalls;  // calls that succeed before the console refuses
+        size_t reachesConsole;
+    } cases[] = {
+        {"all accepted", 100, wide.size()},
+        {"refused at once", 0, 0},
+        {"refused after one piece", 1, 8191},
+    };
+    for (const auto& c : cases) {
+        tstring shown;
+        std::vector<DWORD> pieces;
+        int calls = 0;
+        CaptureStandardError err;
+        {
+            const IMPORT_HOOK(WriteConsoleW) write([&](auto, HANDLE, const VOID* text, DWORD count, LPDWORD written,
+                                                       LPVOID) -> BOOL {
+                if (calls++ >= c.acceptedCalls) {
+                    SetLastError(ERROR_INVALID_HANDLE);
+                    return FALSE;
+                }
+                pieces.push_back(count);
+                shown.append(static_cast<const wchar_t*>(text), count);
+                *written = count;
+                return TRUE;
+            });
+            writeStandardError(longText);
+        }
+        EXPECT_EQ(c.reachesConsole, shown.size()) << c.name;
+        EXPECT_TRUE(std::all_of(pieces.begin(), pieces.end(), [](DWORD n) { return n <= 8192; })) << c.name;
+        EXPECT_TRUE(shown == wide.substr(0, shown.size())) << c.name;
+        // The rest reaches the byte stream in UTF-8, its line end as the C stream writes it.
+        const std::string rest = tstrings::encodeUtf8(wide.substr(shown.size()));
+        EXPECT_TRUE(err.text() == rest) << c.name;
+    }
 }

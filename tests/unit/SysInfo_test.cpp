@@ -123,3 +123,39 @@ TEST(SysInfo, ModulePathLongerThanTheFirstBufferAndItsFailure) {
     EXPECT_EQ("GetModuleFileName failed. System error [8](" + tstrings::encodeUtf8(systemErrorText(8)) + ")",
               thrownPlainMessage([] { SysInfo::getCurrentModulePath(); }, "SysInfo::`anonymous-namespace'::getModulePath"));
 }
+
+TEST(SysInfo, InteractiveOnlyOnAVisibleWindowStationOutsideSessionZero) {
+    const struct {
+        const char* name;
+        bool stationRead;
+        DWORD stationFlags;
+        bool sessionRead;
+        DWORD session;
+        bool interactive;
+    } cases[] = {
+        {"a user's desktop", true, WSF_VISIBLE, true, 1, true},
+        {"a hidden window station", true, 0, true, 1, false},
+        {"session 0, where services run", true, WSF_VISIBLE, true, 0, false},
+        {"window station unreadable", false, WSF_VISIBLE, true, 1, false},
+        {"session unreadable", true, WSF_VISIBLE, false, 1, false},
+    };
+    for (const auto& c : cases) {
+        const IMPORT_HOOK(GetUserObjectInformationW) station(
+            [&](auto, HANDLE, int index, PVOID info, DWORD size, LPDWORD) -> BOOL {
+                EXPECT_EQ(UOI_FLAGS, index);
+                EXPECT_EQ(sizeof(USEROBJECTFLAGS), size);
+                if (!c.stationRead) {
+                    SetLastError(ERROR_ACCESS_DENIED);
+                    return FALSE;
+                }
+                static_cast<USEROBJECTFLAGS*>(info)->dwFlags = c.stationFlags;
+                return TRUE;
+            });
+        const IMPORT_HOOK(ProcessIdToSessionId) session([&](auto, DWORD pid, DWORD* id) -> BOOL {
+            EXPECT_EQ(GetCurrentProcessId(), pid);
+            *id = c.session;
+            return c.sessionRead ? TRUE : FALSE;
+        });
+        EXPECT_EQ(c.interactive, SysInfo::isInteractiveSession()) << c.name;
+    }
+}

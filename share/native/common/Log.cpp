@@ -29,23 +29,54 @@ void readModuleName() {
 
 const std::string* lastErrorMessage = nullptr;
 
-// Writes UTF-8 text to standard error and flushes. A console gets it as UTF-16, so that every
-// character shows right whatever the console's code page, which stays as the parent set it.
-void writeStandardError(const std::string& text) {
-    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        std::fflush(stderr);
-        const tstring wide = tstrings::replaceAll(tstrings::decodeUtf8OrWiden(text), L"\n", L"\r\n");
+// Console writes are made in pieces of at most this many UTF-16 units: older consoles refuse a
+// single write larger than their 64 KB buffer.
+constexpr size_t consolePiece = 8192;
+
+// Writes what it can of `text` to the console `handle`; returns how many units went out.
+size_t writeConsole(HANDLE handle, const tstring& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        size_t count = std::min(consolePiece, text.size() - done);
+        // Never a lone half of a surrogate pair at the end of a piece.
+        if (done + count < text.size() && text[done + count - 1] >= 0xD800 && text[done + count - 1] <= 0xDBFF) {
+            --count;
+        }
         DWORD written = 0;
-        WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-        return;
+        if (!WriteConsoleW(handle, text.data() + done, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
+            break;
+        }
+        done += written;
     }
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    return done;
+}
+
+// Writes UTF-8 text to a standard stream and flushes. A console gets it as UTF-16, so that every
+// character shows right whatever the console's code page, which stays as the parent set it;
+// what the console refuses goes to the byte stream instead.
+void writeStandardStream(DWORD stream, FILE* file, const std::string& text) {
+    const HANDLE handle = GetStdHandle(stream);
+    DWORD mode = 0;
+    std::string bytes = text;
+    if (GetConsoleMode(handle, &mode)) {
+        std::fflush(file);
+        const tstring wide = tstrings::replaceAll(tstrings::decodeUtf8OrWiden(text), L"\n", L"\r\n");
+        const size_t written = writeConsole(handle, wide);
+        if (written == wide.size()) {
+            return;
+        }
+        // The C stream adds its own carriage returns.
+        bytes = tstrings::encodeUtf8(tstrings::replaceAll(wide.substr(written), L"\r\n", L"\n"));
+    }
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fflush(file);
 }
 
 } // namespace
+
+void writeStandardError(const std::string& text) { writeStandardStream(STD_ERROR_HANDLE, stderr, text); }
+
+void writeStandardOutput(const std::string& text) { writeStandardStream(STD_OUTPUT_HANDLE, stdout, text); }
 
 const wchar_t* severityName(Severity level) {
     switch (level) {

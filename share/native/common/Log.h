@@ -67,6 +67,11 @@ private:
 void logAt(Severity level, const tstrings::MessageBuilder& message,
            const SourceLocation& location = std::source_location::current());
 
+// Write UTF-8 text to standard error or standard output and flush: to a console as UTF-16 (in
+// pieces, the rest as bytes when the console refuses it), anywhere else as the bytes given.
+void writeStandardError(const std::string& text);
+void writeStandardOutput(const std::string& text);
+
 // The full format, in UTF-8, without a line end: two lines per record,
 // "[time, module (PID: p, TID: t), file:line (function)]" and "\tLEVEL: message".
 std::string formatFullRecord(const LogRecord& record);

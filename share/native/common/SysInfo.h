@@ -24,6 +24,10 @@ tstring getEnvVariable(const std::nothrow_t&, const tstring& name, const tstring
 bool isEnvVariableSet(const tstring& name);
 void setEnvVariable(const tstring& name, const tstring& value);
 
+// Whether a person can see and answer the process's windows: its window station is visible and
+// it runs outside session 0, where services run. False when either cannot be read.
+bool isInteractiveSession();
+
 // Absolute path of the process's executable.
 tstring getProcessModulePath();
 // Directory paths without trailing separators.

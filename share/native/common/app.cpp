@@ -11,6 +11,8 @@ constinit NopLogAppender nopLogAppender;
 constinit StandardLogAppender standardLogAppender;
 constinit LastErrorLogAppender lastErrorAppender;
 
+bool dialogs = true;
+
 // Attaches the last-error sink when the guarded block ends, before any handler runs.
 class SetLoggerAtEndOfScope {
 public:
@@ -51,6 +53,10 @@ namespace app {
 bool isDebugMode() { return SysInfo::getEnvVariable(std::nothrow, L"TERVO_DEBUG", tstring()) == L"true"; }
 
 LogAppender* lastErrorLogAppender() { return &lastErrorAppender; }
+
+void setDialogsAllowed(bool allowed) { dialogs = allowed; }
+
+bool dialogsAllowed() { return dialogs; }
 
 int launch(const std::nothrow_t&, LauncherFunc func, LogAppender* lastErrorSink) {
     const SourceLocation here;

@@ -13,8 +13,15 @@ namespace app {
 typedef void (*LauncherFunc)();
 
 // Windows layer: a console in debug mode, and the error box behind the standard-error report.
+// `failureSink`, when given, receives the failure report between the two. The box is shown only
+// where a person can answer it: dialogs are allowed and the process is in an interactive session.
 // Returns what launch returns; never throws.
-int wlaunch(const std::nothrow_t&, LauncherFunc func);
+int wlaunch(const std::nothrow_t&, LauncherFunc func, LogAppender* failureSink = nullptr);
+
+// Whether the run may show a dialog that waits for a person; the driver clears it for a run that
+// asked for none, before anything can fail. True until set.
+void setDialogsAllowed(bool allowed);
+bool dialogsAllowed();
 
 // Installs the log sink, runs `func` and reports anything it throws through the last-error
 // sink (app::lastErrorLogAppender when null). Returns 0 when `func` returned, 1 when it threw;

@@ -56,6 +56,7 @@ std::optional<std::uint64_t> fileOffsetOf(HMODULE module, const void* data, std:
 EmbeddedPackage::EmbeddedPackage(HMODULE module, const tstring& modulePath) : modulePath(modulePath) {
     DWORD size = 0;
     const void* data = Resource(L"msi", RT_RCDATA, module).getPtr(size);
+    mapped = static_cast<const BYTE*>(data);
     byteCount = size;
     const std::optional<std::uint64_t> offset = fileOffsetOf(module, data, size);
     if (!offset) {
@@ -82,37 +83,47 @@ void EmbeddedPackage::saveToFile(const tstring& path) const {
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!source) {
+        // Renamed or moved since it started, or runnable but not readable: the image the system
+        // mapped still holds the package.
         const DWORD error = GetLastError();
-        throw TervoError<SysError>(
-            SysError(tstrings::MessageBuilder() << "CreateFile(" << modulePath << ") failed", CreateFileW, error));
-    }
-    LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(fileOffset);
-    if (!SetFilePointerEx(source.get(), position, nullptr, FILE_BEGIN)) {
-        const DWORD error = GetLastError();
-        throw TervoError<SysError>(
-            SysError(tstrings::MessageBuilder() << "SetFilePointerEx(" << modulePath << ") failed", SetFilePointerEx,
-                     error));
+        if (Logger::global().accepts(Severity::WARNING)) {
+            logAt(Severity::WARNING, tstrings::MessageBuilder()
+                                         << "CreateFile(" << modulePath << ") failed with " << systemErrorText(error)
+                                         << "; the package is read from the mapped image");
+        }
+    } else {
+        LARGE_INTEGER position;
+        position.QuadPart = static_cast<LONGLONG>(fileOffset);
+        if (!SetFilePointerEx(source.get(), position, nullptr, FILE_BEGIN)) {
+            const DWORD error = GetLastError();
+            throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "SetFilePointerEx(" << modulePath
+                                                                           << ") failed",
+                                                SetFilePointerEx, error));
+        }
     }
 
     FileUtils::StagedFileWriter writer(path);
-    const std::unique_ptr<BYTE[]> piece(new BYTE[pieceSize]);
+    const std::unique_ptr<BYTE[]> buffer(source ? new BYTE[pieceSize] : nullptr);
     PackageChecksum::Xxh64 hasher;
     for (std::uint64_t left = byteCount; left > 0;) {
         const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(left, pieceSize));
-        DWORD got = 0;
-        if (!ReadFile(source.get(), piece.get(), wanted, &got, nullptr)) {
-            const DWORD error = GetLastError();
-            throw TervoError<SysError>(
-                SysError(tstrings::MessageBuilder() << "ReadFile(" << modulePath << ") failed", ReadFile, error));
-        }
-        if (got == 0) {
-            throwDamaged(modulePath, "truncated");
+        const BYTE* piece = mapped + (byteCount - left);
+        DWORD got = wanted;
+        if (source) {
+            piece = buffer.get();
+            if (!ReadFile(source.get(), buffer.get(), wanted, &got, nullptr)) {
+                const DWORD error = GetLastError();
+                throw TervoError<SysError>(
+                    SysError(tstrings::MessageBuilder() << "ReadFile(" << modulePath << ") failed", ReadFile, error));
+            }
+            if (got == 0) {
+                throwDamaged(modulePath, "truncated");
+            }
         }
         if (expected) {
-            hasher.update(piece.get(), got);
+            hasher.update(piece, got);
         }
-        writer.write(piece.get(), got);
+        writer.write(piece, got);
         left -= got;
     }
     if (expected) {

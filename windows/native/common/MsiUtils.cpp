@@ -14,12 +14,7 @@
 
 namespace msi {
 
-namespace {
-
-// "<message>. MSI error [<code>](<the installer's description of the code>)"
-std::string makeMessage(const std::string& message, UINT code) {
-    const std::string error = "MSI error [" + std::to_string(code) + "]";
-
+std::string describeStatus(UINT code) {
     const tstring path = FileUtils::joinPath(SysInfo::getSystemDir(), L"msimsg.dll");
     const UniqueModule library(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     if (!library) {
@@ -27,15 +22,21 @@ std::string makeMessage(const std::string& message, UINT code) {
         throw TervoError<SysError>(
             SysError(tstrings::MessageBuilder() << "LoadLibraryExW(" << path << ") failed", LoadLibraryExW, error));
     }
-    std::string description = "No description";
     // String-table identifiers are 16 bits wide: a larger code has no entry of its own.
     if (code <= 0xFFFF) {
         try {
-            description = tstrings::encodeUtf8(StringResource(static_cast<UINT16>(code), library.get()).string());
+            return tstrings::encodeUtf8(StringResource(static_cast<UINT16>(code), library.get()).string());
         } catch (const std::exception&) {
         }
     }
-    return joinMessages(message, error + "(" + description + ")");
+    return "No description";
+}
+
+namespace {
+
+// "<message>. MSI error [<code>](<the installer's description of the code>)"
+std::string makeMessage(const std::string& message, UINT code) {
+    return joinMessages(message, "MSI error [" + std::to_string(code) + "](" + describeStatus(code) + ")");
 }
 
 // Completes the description of a product call with its outcome.

@@ -20,6 +20,10 @@ namespace msi {
 // 0, 1641 (reboot initiated) and 3010 (reboot required) are successes; every other code fails.
 bool isSuccessStatus(UINT status);
 
+// The installer's own description of a status code, from the system's msimsg.dll; "No description"
+// when it has none. Throws when msimsg.dll cannot be loaded.
+std::string describeStatus(UINT code);
+
 // A failed installer call. The message ends with the installer's description of the reason.
 class Error : public std::runtime_error {
 public:

@@ -88,12 +88,14 @@ private:
     std::unique_ptr<Channel> error;
 };
 
-// Shows the last error message in an error box titled with the executable's file name.
+// Shows the last error message in an error box titled with the executable's file name, where a
+// person can answer it: elsewhere (a service, a hidden desktop, a run that asked for no dialogs)
+// the box would wait for ever and hold up whatever started the run.
 class LastErrorGuiLogAppender : public LogAppender {
 public:
     void append(const LogRecord&) override {
         // A failure reported from inside the box reaches this sink again through the logger.
-        if (showing) {
+        if (showing || !app::dialogsAllowed() || !SysInfo::isInteractiveSession()) {
             return;
         }
         showing = true;
@@ -113,7 +115,7 @@ private:
 
 namespace app {
 
-int wlaunch(const std::nothrow_t&, LauncherFunc func) {
+int wlaunch(const std::nothrow_t&, LauncherFunc func, LogAppender* failureSink) {
     std::unique_ptr<Console> console;
     runReporting([&console] {
         if (isDebugMode()) {
@@ -121,7 +123,8 @@ int wlaunch(const std::nothrow_t&, LauncherFunc func) {
         }
     });
     LastErrorGuiLogAppender guiAppender;
-    TeeLogAppender lastErrorSinks(lastErrorLogAppender(), &guiAppender);
+    TeeLogAppender textSinks(lastErrorLogAppender(), failureSink);
+    TeeLogAppender lastErrorSinks(&textSinks, &guiAppender);
     return launch(std::nothrow, func, &lastErrorSinks);
 }
 

@@ -123,6 +123,16 @@ void setEnvVariable(const tstring& name, const tstring& value) {
     }
 }
 
+bool isInteractiveSession() {
+    USEROBJECTFLAGS flags{};
+    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, nullptr) ||
+        !(flags.dwFlags & WSF_VISIBLE)) {
+        return false;
+    }
+    DWORD session = 0;
+    return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session != 0;
+}
+
 tstring getProcessModulePath() { return FileUtils::toAbsolutePath(getModulePath(nullptr)); }
 
 tstring getSystemDir() { return getSystemDirImpl(GetSystemDirectoryW, "GetSystemDirectory"); }

@@ -1,15 +1,15 @@
-// The launcher: installs the package it carries through the system's msiexec.exe, or removes
-// its product when run with the argument "uninstall".
-#include <algorithm>
+// The launcher: installs the package it carries through the system's msiexec.exe, removes its
+// product when run with the argument "uninstall", or writes the package out with /extract.
 #include <new>
 
 #include "EmbeddedPackage.h"
 #include "Executor.h"
 #include "FileUtils.h"
-#include "Guid.h"
+#include "InstallLog.h"
+#include "LauncherCommandLine.h"
+#include "LauncherProduct.h"
 #include "MsiUtils.h"
 #include "MsiexecArgs.h"
-#include "Resources.h"
 #include "SysInfo.h"
 #include "UniqueHandle.h"
 #include "WinHeaders.h"
@@ -20,11 +20,64 @@ namespace {
 // The process exit status; only the driver writes it, after everything that can fail.
 int exitCode = -1;
 
-void install() {
-    // Before anything is written: an argument that msiexec could not read back unchanged stops the run.
-    tstring_array forwarded;
-    for (const tstring& arg : SysInfo::getCommandArgs(ExcludeProgramName)) {
-        forwarded.push_back(msi::encodeMsiexecArg(arg));
+// Receives the launcher's own failure for the install's log, once the log exists.
+InstallLog::FailureAppender failureLog;
+
+// msiexec /i <package> [/l*v <log>] <the arguments as typed>. The log comes before the
+// arguments, which may end inside an open quote. A log that would push the line over the
+// system's limit is left out rather than failing the install.
+Executor msiexecFor(const tstring& packagePath, tstring& log, const tstring& arguments) {
+    const auto build = [&](bool withLog) {
+        Executor msiexec(SysInfo::getMsiexecPath());
+        msiexec.addEncodedArg(L"/i").addEncodedArg(msi::encodeMsiexecArg(packagePath));
+        if (withLog) {
+            msiexec.addEncodedArg(L"/l*v").addEncodedArg(msi::encodeMsiexecArg(log));
+        }
+        if (!arguments.empty()) {
+            msiexec.addEncodedArg(arguments);
+        }
+        return msiexec;
+    };
+    if (!log.empty() && build(true).commandLine().size() > Executor::maxCommandLineLength &&
+        build(false).commandLine().size() <= Executor::maxCommandLineLength) {
+        if (Logger::global().accepts(Severity::WARNING)) {
+            logAt(Severity::WARNING, tstrings::MessageBuilder() << "No install log: with /l*v [" << log
+                                                                << "] msiexec.exe's command line would be too long");
+        }
+        FileUtils::deleteFile(log, std::nothrow);
+        log.clear();
+    }
+    return build(!log.empty());
+}
+
+// One line for whoever started the run: what msiexec.exe answered, and where to look.
+void reportInstallerFailure(int status, const LauncherCommandLine& commandLine, const tstring& defaultLog,
+                            const LauncherProduct& product) {
+    std::string description = "No description";
+    runReporting([&] { description = msi::describeStatus(static_cast<UINT>(status)); });
+    while (!description.empty() && (description.back() == '.' || description.back() == ' ')) {
+        description.pop_back();
+    }
+    tstring log = defaultLog;
+    if (commandLine.namesLog() && !commandLine.namedLog().empty()) {
+        runReporting([&] { log = FileUtils::toAbsolutePath(commandLine.namedLog()); });
+    }
+    tstrings::MessageBuilder line;
+    line << product.programName() << ": msiexec.exe ended with status " << static_cast<UINT>(status) << " ("
+         << tstrings::decodeUtf8(description) << ")";
+    if (!log.empty()) {
+        line << ". Log: " << log;
+    }
+    writeStandardError(line.utf8() + "\n");
+}
+
+void install(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
+    SYSTEMTIME start;
+    GetLocalTime(&start);
+    tstring log;
+    if (!commandLine.namesLog() && product.keepsDefaultLog()) {
+        log = InstallLog::create(SysInfo::getTempDir(), product.logBaseName(), start);
+        failureLog.setLog(log, product.programName());
     }
 
     const tstring tempDir = FileUtils::createTempDirectory(tstring(), L".tmp", SysInfo::getTempDir());
@@ -34,31 +87,60 @@ void install() {
     const tstring packagePath = FileUtils::PathBuilder() << tempDir << L"main.msi";
     EmbeddedPackage(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath()).saveToFile(packagePath);
 
-    Executor msiexec(SysInfo::getMsiexecPath());
-    msiexec.addEncodedArg(L"/i").addEncodedArg(msi::encodeMsiexecArg(packagePath));
-    for (const tstring& arg : forwarded) {
-        msiexec.addEncodedArg(arg);
+    const int status = msiexecFor(packagePath, log, commandLine.installerArguments()).execAndWaitForExit();
+    if (!msi::isSuccessStatus(static_cast<UINT>(status))) {
+        reportInstallerFailure(status, commandLine, log, product);
     }
-    exitCode = msiexec.execAndWaitForExit();
+    exitCode = status;
 }
 
-void uninstall() {
-    const std::vector<unsigned char> bytes = Resource(L"product_code", RT_RCDATA, SysInfo::getCurrentModuleHandle()).bytes();
-    const Guid productCode(std::string(bytes.begin(), bytes.end()));
-
+void uninstall(const LauncherProduct& product) {
+    const Guid productCode = product.productCode();
     const msi::UiLevelGuard uiLevel(INSTALLUILEVEL_NONE);
     msi::uninstall action;
     action.productCode(productCode);
-    const msi::ActionStatus status = action(std::nothrow);
-    exitCode = static_cast<int>(status.getCode());
+    exitCode = static_cast<int>(action(std::nothrow).getCode());
+}
+
+void extract(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
+    const tstring folder = FileUtils::toAbsolutePath(commandLine.extractFolder());
+    // Folders made here go again if the package cannot be written, deepest first.
+    FileUtils::DeletionList cleanup;
+    tstring_array made;
+    const auto scheduleMade = [&] {
+        for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
+            cleanup.addEmptyDirectory(*dir);
+        }
+    };
+    try {
+        FileUtils::createDirectoryChain(folder, &made);
+    } catch (...) {
+        scheduleMade();
+        throw;
+    }
+    scheduleMade();
+
+    const tstring path = FileUtils::joinPath(folder, product.packageFileName());
+    EmbeddedPackage(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath()).saveToFile(path);
+    cleanup.clear();
+    writeStandardOutput(tstrings::encodeUtf8(path) + "\n");
+    exitCode = 0;
 }
 
 void launcherMain() {
-    const tstring_array args = SysInfo::getCommandArgs(ExcludeProgramName);
-    if (std::find(args.begin(), args.end(), tstring(L"uninstall")) != args.end()) {
-        uninstall();
-    } else {
-        install();
+    const LauncherCommandLine commandLine(GetCommandLineW());
+    app::setDialogsAllowed(commandLine.allowsDialogs());
+    const LauncherProduct product(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath());
+    switch (commandLine.action(product.programName())) {
+    case LauncherCommandLine::Action::Install:
+        install(commandLine, product);
+        break;
+    case LauncherCommandLine::Action::Uninstall:
+        uninstall(product);
+        break;
+    case LauncherCommandLine::Action::Extract:
+        extract(commandLine, product);
+        break;
     }
 }
 
@@ -86,6 +168,6 @@ UniqueModule restrictLibrarySearch() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     const UniqueModule preloadedMsi = restrictLibrarySearch();
-    app::wlaunch(std::nothrow, launcherMain);
+    app::wlaunch(std::nothrow, launcherMain, &failureLog);
     return exitCode;
 }

@@ -1,0 +1,74 @@
+#include "LauncherProduct.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ErrorHandling.h"
+#include "Log.h"
+#include "ModuleVersion.h"
+#include "PathUtils.h"
+#include "Resources.h"
+
+namespace {
+
+// Long enough for any product's name, short enough to leave room for the rest of the path.
+constexpr size_t maxNamePart = 100;
+
+// The bytes of an RCDATA resource of the launcher; empty when it has none.
+std::string resourceText(HMODULE module, const wchar_t* name) {
+    const Resource resource(name, RT_RCDATA, module);
+    if (!resource.available()) {
+        return {};
+    }
+    const std::vector<std::uint8_t> bytes = resource.bytes();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+} // namespace
+
+LauncherProduct::LauncherProduct(HMODULE module, const tstring& modulePath) : module(module), modulePath(modulePath) {}
+
+tstring LauncherProduct::programName() const { return FileUtils::leafName(modulePath); }
+
+tstring LauncherProduct::logBaseName() const {
+    const tstring product = FileUtils::toFileNamePart(ModuleVersion::versionString(module, L"ProductName"), maxNamePart);
+    if (!product.empty()) {
+        return product;
+    }
+    const tstring program = programName();
+    const tstring extension = FileUtils::extensionOf(program);
+    return FileUtils::toFileNamePart(program.substr(0, program.size() - extension.size()), maxNamePart);
+}
+
+bool LauncherProduct::keepsDefaultLog() const { return resourceText(module, L"default_log") != "off"; }
+
+tstring LauncherProduct::packageFileName() const {
+    const tstring stored = tstrings::decodeUtf8(resourceText(module, L"msi_filename"));
+    if (FileUtils::isPlainFileName(stored)) {
+        return stored;
+    }
+    if (!stored.empty() && Logger::global().accepts(Severity::WARNING)) {
+        logAt(Severity::WARNING, tstrings::MessageBuilder()
+                                     << "MSI_FILENAME [" << stored << "] is no plain file name; it is not used");
+    }
+    const tstring name = ModuleVersion::versionString(module, L"ProductName");
+    const tstring version = ModuleVersion::versionString(module, L"ProductVersion");
+    const tstring fromVersion = FileUtils::toFileNamePart(version.empty() ? name : name + L" " + version, maxNamePart);
+    return (fromVersion.empty() || name.empty() ? L"package" : fromVersion) + L".msi";
+}
+
+Guid LauncherProduct::productCode() const {
+    try {
+        const std::vector<std::uint8_t> bytes = Resource(L"product_code", RT_RCDATA, module).bytes();
+        return Guid(std::string(bytes.begin(), bytes.end()));
+    } catch (const std::runtime_error& e) {
+        reportException(SourceLocation(), e);
+    }
+    const tstring name = programName();
+    throw TervoError<std::runtime_error>(std::runtime_error(
+        (tstrings::MessageBuilder() << name << " carries no product to remove: its product code is missing or damaged, "
+                                              "so it is not a complete launcher. Download "
+                                    << name << " again.")
+            .utf8()));
+}

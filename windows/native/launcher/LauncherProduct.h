@@ -1,0 +1,35 @@
+// What a launcher tells about the product it carries, from its own resources besides the package:
+// its version block, the package's file name, its product code, and whether it keeps a default log.
+#pragma once
+
+#include "Guid.h"
+#include "WinHeaders.h"
+#include "tstrings.h"
+
+class LauncherProduct {
+public:
+    // `module` is the launcher's image and `modulePath` its file; nothing is read yet.
+    LauncherProduct(HMODULE module, const tstring& modulePath);
+
+    // The launcher's file name, as messages and captions show it.
+    tstring programName() const;
+
+    // The start of the default log's name: the version block's ProductName made fit for a file
+    // name, or the launcher's file name without its extension when there is none.
+    tstring logBaseName() const;
+    // False when the packer was told that the product logs by itself (DEFAULT_LOG holds "off").
+    bool keepsDefaultLog() const;
+
+    // The name /extract gives the package: MSI_FILENAME when it holds a plain file name; else
+    // "<ProductName> <ProductVersion>.msi" from the version block; else package.msi.
+    tstring packageFileName() const;
+
+    // The product code of PRODUCT_CODE. A launcher without a readable one carries no product to
+    // remove: throws TervoError<std::runtime_error> saying so in plain words, after an ERROR
+    // record with the underlying failure.
+    Guid productCode() const;
+
+private:
+    HMODULE module;
+    tstring modulePath;
+};
