@@ -33,9 +33,12 @@ endfunction()
 # RCDATA PRODUCT_CODE (exactly its bytes, no terminator). The product code must be a braced GUID
 # unless UNCHECKED is given, which tests use to build launchers with broken data; for the same
 # reason MSI may be omitted, NO_CHECKSUM leaves the checksum out and CHECKSUM_TEXT stores the
-# given text instead of the computed checksum.
+# given text instead of the computed checksum. Tests also give what the packer writes:
+# PACKAGE_FILE_NAME <text> (RCDATA MSI_FILENAME), DEFAULT_LOG_OFF (RCDATA DEFAULT_LOG "off"), and
+# PRODUCT_NAME and PRODUCT_VERSION, ASCII texts of a version block.
 function(tervo_add_installer)
-    cmake_parse_arguments(ARG "UNCHECKED;NO_PRODUCT_CODE;NO_CHECKSUM" "TARGET;MSI;PRODUCT_CODE;CHECKSUM_TEXT" "DEPENDS"
+    cmake_parse_arguments(ARG "UNCHECKED;NO_PRODUCT_CODE;NO_CHECKSUM;DEFAULT_LOG_OFF"
+                          "TARGET;MSI;PRODUCT_CODE;CHECKSUM_TEXT;PACKAGE_FILE_NAME;PRODUCT_NAME;PRODUCT_VERSION" "DEPENDS"
                           ${ARGN})
     if(NOT ARG_TARGET)
         message(FATAL_ERROR "tervo_add_installer: TARGET is required")
@@ -87,6 +90,29 @@ function(tervo_add_installer)
         file(WRITE ${dir}/product_code.bin "${code}")
         string(APPEND content "PRODUCT_CODE RCDATA \"${dir}/product_code.bin\"\n")
         list(APPEND depends ${dir}/product_code.bin)
+    endif()
+    if(DEFINED ARG_PACKAGE_FILE_NAME)
+        file(WRITE ${dir}/msi_filename.bin "${ARG_PACKAGE_FILE_NAME}")
+        string(APPEND content "MSI_FILENAME RCDATA \"${dir}/msi_filename.bin\"\n")
+        list(APPEND depends ${dir}/msi_filename.bin)
+    endif()
+    if(ARG_DEFAULT_LOG_OFF)
+        file(WRITE ${dir}/default_log.bin "off")
+        string(APPEND content "DEFAULT_LOG RCDATA \"${dir}/default_log.bin\"\n")
+        list(APPEND depends ${dir}/default_log.bin)
+    endif()
+    if(DEFINED ARG_PRODUCT_NAME OR DEFINED ARG_PRODUCT_VERSION)
+        string(APPEND content "1 VERSIONINFO\nBEGIN\n  BLOCK \"StringFileInfo\"\n  BEGIN\n    BLOCK \"040904B0\"\n    BEGIN\n")
+        foreach(field PRODUCT_NAME PRODUCT_VERSION)
+            if(DEFINED ARG_${field})
+                string(REPLACE "_" "" key "${field}")
+                string(REPLACE "PRODUCTNAME" "ProductName" key "${key}")
+                string(REPLACE "PRODUCTVERSION" "ProductVersion" key "${key}")
+                string(REPLACE "\"" "\"\"" value "${ARG_${field}}")
+                string(APPEND content "      VALUE \"${key}\", \"${value}\"\n")
+            endif()
+        endforeach()
+        string(APPEND content "    END\n  END\nEND\n")
     endif()
     file(WRITE ${rc} "${content}")
     set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${depends}")

@@ -57,14 +57,15 @@ TEST_F(LauncherTest, InstallsSilentlyThenUninstalls) {
     EXPECT_EQ("", install.standardError);
     EXPECT_TRUE(exists(basicPayload()));
     EXPECT_TRUE(isProductInstalledForTest(basicCode));
-    EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << "the working directory must be gone";
+    EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp)) << "the working directory must be gone";
+    EXPECT_EQ(1u, listDir(temp).size()) << "the install's log stays";
 
     const ProcessResult uninstall = run(L"e2e-basic-setup.exe", L"uninstall");
     EXPECT_EQ(0u, uninstall.exitCode) << uninstall.standardError;
     EXPECT_EQ("", uninstall.standardError);
     EXPECT_FALSE(exists(basicPayload()));
     EXPECT_FALSE(isProductInstalledForTest(basicCode));
-    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+    EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp));
 }
 
 TEST_F(LauncherTest, UninstallOfAMissingProductReportsOnlyTheStatus) {
@@ -88,26 +89,49 @@ TEST_F(LauncherTest, ForwardsArgumentsInOrderAndQuotesThoseWithBlanks) {
     EXPECT_EQ(L"hello wide world", basicPackageGreeting());
 }
 
-TEST_F(LauncherTest, ValuesArriveIntactInTheInstalledProduct) {
-    // The command lines as a user types them; GREETING is what the package recorded.
-    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"/qn \"GREETING=C:\\My App\\\\\"", L"C:\\My App\\"},
-        {L"/qn GREETING=C:\\dir\\\\", L"C:\\dir\\\\"},
-        {L"/qn \"GREETING=a\\b c\\d e\\\\\\\\\"", L"a\\b c\\d e\\\\"},
-        {L"/qn GREETING=", L""},
-        {L"/qn \"GREETING=\"", L""},
-        {L"/qn \"\" GREETING=after", L"after"},
-        {L"/qn \"GREETING=tab\there\"", L"tab\there"},
-        {L"/qn \"GREETING=J\u00fcrgen \u03a9mega \u65e5\u672c\"", L"J\u00fcrgen \u03a9mega \u65e5\u672c"},
+TEST_F(LauncherTest, TextMeansToTheLauncherWhatItMeansToMsiexec) {
+    // Lines as deployment engineers type them after msiexec /i package, the launcher given the same
+    // text: the installed product records the same values either way.
+    const tstring ownLog = pathOf(L"own log.txt");
+    const tstring cases[] = {
+        L"INSTALLDIR=\"C:\\Program Files\\App\\\" /qn /l*v \"" + ownLog + L"\"",
+        L"ECHOPATH=\"say \"\"hi\"\" there\" TAG=x /qn",
+        L"SHARE=\"\\\\server\\share\\\" /qn",
+        L"/qn \"GREETING=C:\\My App\\\\\" TAG=\"\"",
+        L"/qn GREETING=a\"b c\"d\" e\" \"\" TAG=after",
+        L"/qn\tGREETING=\"tab\there\"\tTAG=\"J\u00fcrgen \u03a9mega \u65e5\u672c\"",
     };
-    for (const auto& [args, greeting] : cases) {
-        const ProcessResult r = run(L"e2e-basic-setup.exe", args);
-        EXPECT_EQ(0u, r.exitCode) << tstrings::encodeUtf8(args) << ": " << r.standardError;
-        EXPECT_EQ(tstrings::encodeUtf8(greeting), tstrings::encodeUtf8(basicPackageGreeting()))
-            << tstrings::encodeUtf8(args);
+    const wchar_t* const values[] = {L"Greeting", L"EchoPath", L"Tag", L"Share", L"InstallDir"};
+    const auto recorded = [&] {
+        std::string all;
+        for (const wchar_t* name : values) {
+            all += tstrings::encodeUtf8(name) + "=[" + tstrings::encodeUtf8(basicPackageValue(name)) + "] ";
+        }
+        return all;
+    };
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const tstring msiexec = inQuotes(tstring(system) + L"\\msiexec.exe") + L" /i " +
+                            inQuotes(tstrings::decodeUtf8(TERVO_E2E_BASIC_MSI)) + L" ";
+    for (const tstring& text : cases) {
+        const std::string context = tstrings::encodeUtf8(text);
+        const ProcessResult direct = runProcess(msiexec + text);
+        ASSERT_EQ(0u, direct.exitCode) << context;
+        const std::string expected = recorded();
+        removeProductForTest(basicCode);
+        DeleteFileW(ownLog.c_str());
+
+        const ProcessResult r = run(L"e2e-basic-setup.exe", text);
+        EXPECT_EQ(0u, r.exitCode) << context << ": " << r.standardError;
+        EXPECT_EQ(direct.standardError, r.standardError) << context << ": msiexec's own complaints, if any";
+        EXPECT_TRUE(isProductInstalledForTest(basicCode)) << context;
+        EXPECT_EQ(expected, recorded()) << context;
+        if (text.find(ownLog) != tstring::npos) {
+            EXPECT_TRUE(exists(ownLog)) << context << ": the log that the text names";
+        }
         removeProductForTest(basicCode);
     }
-    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+    EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp));
 }
 
 TEST_F(LauncherTest, SwitchInsideAValueNeverReachesMsiexecAsASwitch) {
@@ -119,7 +143,7 @@ TEST_F(LauncherTest, SwitchInsideAValueNeverReachesMsiexecAsASwitch) {
     ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), installed);
 
     const tstring value = tstring(L"x\" /x ") + helloCode + L" \"y";
-    const ProcessResult r = run(L"e2e-basic-setup.exe", L"/qn \"GREETING=x\\\" /x " + tstring(helloCode) + L" \\\"y\"");
+    const ProcessResult r = run(L"e2e-basic-setup.exe", L"/qn GREETING=\"x\"\" /x " + tstring(helloCode) + L" \"\"y\"");
     const bool helloStays = isProductInstalledForTest(helloCode);
     removeProductForTest(helloCode);
     EXPECT_EQ(0u, r.exitCode) << r.standardError;
@@ -149,8 +173,8 @@ TEST_F(LauncherTest, OnlyTheExactWordUninstallRemoves) {
 TEST_F(LauncherTest, FailedInstallationPassesTheInstallersCode) {
     const ProcessResult r = run(L"e2e-failing-setup.exe", L"/qn");
     EXPECT_EQ(static_cast<DWORD>(ERROR_INSTALL_FAILURE), r.exitCode);
-    EXPECT_EQ("", r.standardError);
-    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+    EXPECT_EQ(0u, installerFailureLog(r.standardError, "e2e-failing-setup.exe", ERROR_INSTALL_FAILURE).find(temp + L"\\"));
+    EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp));
 }
 
 TEST_F(LauncherTest, MalformedProductCodeFailsBeforeTheInstaller) {
@@ -166,15 +190,15 @@ TEST_F(LauncherTest, MissingPackageResourceFailsAndLeavesNothing) {
     EXPECT_EQ(failedRun, r.exitCode);
     EXPECT_NE(std::string::npos, r.standardError.find("cannot find resource (name='msi', type='#10')"))
         << r.standardError;
-    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+    EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp));
 }
 
 TEST_F(LauncherTest, EmptyPackagePassesTheInstallersFailure) {
     const ProcessResult r = run(L"e2e-emptymsi-setup.exe", L"/qn");
     EXPECT_NE(0u, r.exitCode);
     EXPECT_NE(failedRun, r.exitCode);
-    EXPECT_EQ("", r.standardError);
-    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+    installerFailureLog(r.standardError, "e2e-emptymsi-setup.exe", r.exitCode);
+    EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp));
 }
 
 TEST_F(LauncherTest, TemporaryDirectoryWithBlanksAndNonAsciiCharacters) {
@@ -183,7 +207,7 @@ TEST_F(LauncherTest, TemporaryDirectoryWithBlanksAndNonAsciiCharacters) {
     const ProcessResult install = run(L"e2e-basic-setup.exe", L"/qn", L"", unusual);
     EXPECT_EQ(0u, install.exitCode) << install.standardError;
     EXPECT_TRUE(isProductInstalledForTest(basicCode));
-    EXPECT_EQ(std::vector<tstring>{}, listDir(unusual));
+    EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(unusual));
 
     const tstring missing = unusual + L"\\missing";
     const ProcessResult failed = run(L"e2e-basic-setup.exe", L"/qn", L"", missing);
@@ -262,7 +286,7 @@ TEST_F(LauncherTest, DamagedPackageFailsBeforeTheInstallerAndLeavesNothing) {
         EXPECT_EQ(std::vector<std::string>{"The installation package inside " + name + " is damaged (" + c.reason +
                                            "). Download " + name + " again."},
                   outputLines(r.standardError));
-        EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << name;
+        EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp)) << name;
         EXPECT_FALSE(isProductInstalledForTest(basicCode)) << name;
 
         // Removing the product needs only its code.
@@ -286,5 +310,5 @@ TEST_F(LauncherTest, PackageWithoutAChecksumInstallsAndTheDebugLogSaysSo) {
     EXPECT_NE(std::string::npos, unchecked.standardError.find("e2e-nochecksum-setup.exe]: it is written unchecked"))
         << unchecked.standardError;
     EXPECT_EQ(std::string::npos, unchecked.standardError.find("verified"));
-    EXPECT_EQ(std::vector<tstring>{}, listDir(temp));
+    EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp));
 }

@@ -4,6 +4,8 @@
 //     frame synchronised the standard iostreams, or -2 when nothing had registered the synchronisation
 //   early-record [unknown | long]: no frame; writes one record before any sink is installed, with the
 //     module path unreadable or 300 characters long
+// TERVO_PROBE_SESSION=hidden-station or session-0 makes the process see a window station that
+// nobody sees, or session 0 where services run.
 #include <cerrno>
 #include <iostream>
 #include <new>
@@ -73,6 +75,23 @@ void driver() {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    const tstring session = SysInfo::getEnvVariable(std::nothrow, L"TERVO_PROBE_SESSION", L"");
+    std::optional<IMPORT_HOOK(GetUserObjectInformationW)> station;
+    std::optional<IMPORT_HOOK(ProcessIdToSessionId)> sessionId;
+    if (session == L"hidden-station") {
+        station.emplace([](auto original, HANDLE object, int index, PVOID info, DWORD size, LPDWORD needed) {
+            const BOOL read = original(object, index, info, size, needed);
+            if (read && index == UOI_FLAGS) {
+                static_cast<USEROBJECTFLAGS*>(info)->dwFlags &= ~DWORD{WSF_VISIBLE};
+            }
+            return read;
+        });
+    } else if (session == L"session-0") {
+        sessionId.emplace([](auto, DWORD, DWORD* id) -> BOOL {
+            *id = 0;
+            return TRUE;
+        });
+    }
     const tstring_array args = SysInfo::getCommandArgs(ExcludeProgramName);
     if (!args.empty() && args[0] == L"early-record") {
         return earlyRecord(args.size() > 1 ? args[1] : tstring());

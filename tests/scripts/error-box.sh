@@ -2,7 +2,8 @@
 # Shows the launch frame's error box for real under Xvfb: exactly one box, captioned with the
 # executable's file name (also after a rename, to a name with blanks and non-ASCII letters), holding
 # the last error message that standard error shows too; a key press closes it and the process exits
-# -1. Saves a screenshot as BUILD_DIR/error-box.png.
+# -1. Where nobody could answer a box (a run asked for no dialogs, a hidden window station, session
+# 0) none appears and the process ends at once. Saves a screenshot as BUILD_DIR/error-box.png.
 # Usage: with-xvfb.sh error-box.sh SOURCE_DIR BUILD_DIR
 set -u
 source_dir=$1
@@ -52,6 +53,26 @@ check() {
     [ "$(tr -d '\r' <"$work/$name.err")" = "$text" ] || fail "$name: standard error: $(cat "$work/$name.err")"
 }
 
+# check_no_box EXE TEXT ARGS...: runs EXE and expects no window captioned with its file name, the
+# process ending by itself within seconds with -1, and TEXT as the one line on standard error.
+check_no_box() {
+    local exe=$1 expected=$2
+    shift 2
+    local name
+    name=$(basename "$exe")
+    local line="\"$(run winepath -w "$exe" 2>/dev/null | tr -d '\r')\""
+    for arg in "$@"; do line+=" $arg"; done
+    local start=$SECONDS
+    timeout 60 "$source_dir/cmake/wine-run.sh" "$build/wineprefix-x11" "$bin/run-report.exe" "$line" \
+        >"$work/$name.out" 2>"$work/$name.err"
+    local elapsed=$((SECONDS - start))
+    run "$bin/box-reader.exe" "$name" 1000 >"$work/$name.box" 2>&1
+    tr -d '\r' <"$work/$name.box" | grep -qx "count=0" || fail "$name $*: a box appeared: $(cat "$work/$name.box")"
+    [ $elapsed -le 20 ] || fail "$name $*: took ${elapsed} s"
+    tr -d '\r' <"$work/$name.out" | grep -qx "exit=4294967295" || fail "$name $*: exit code: $(cat "$work/$name.out")"
+    [ "$(tr -d '\r' <"$work/$name.err")" = "$expected" ] || fail "$name $*: standard error: $(cat "$work/$name.err")"
+}
+
 # Without a window manager Wine draws the captions itself only for undecorated windows; the
 # screenshot then shows the caption under test.
 run reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
@@ -63,6 +84,16 @@ for exe in "$bin/frame-probe.exe" "$work/renamed-setup.exe"; do
 done
 # A real launcher without its package, renamed to a name with blanks and non-ASCII letters.
 cp "$bin/e2e-nomsi-setup.exe" "$work/Mein Setup Äö 日本.exe"
-check "$work/Mein Setup Äö 日本.exe" "cannot find resource (name='msi', type='#10'). System error \\[1814\\]*" /qn
-[ $status = 0 ] && echo "one box per failed run, captioned with the file name (also renamed, blanks and non-ASCII); closed by Return; exit 4294967295"
+check "$work/Mein Setup Äö 日本.exe" "cannot find resource (name='msi', type='#10'). System error \\[1814\\]*" /qr
+# Runs that asked for no dialogs, in every spelling, and a process nobody can see.
+missing=$(tr -d '\r' <"$work/Mein Setup Äö 日本.exe.err")
+for switch in /qn /passive -QUIET /qb- '/qb!' /q "/qf /qn"; do
+    check_no_box "$work/Mein Setup Äö 日本.exe" "$missing" $switch
+done
+check_no_box "$work/Mein Setup Äö 日本.exe" "$missing" /passive uninstall-not P=\"a b\"
+for session in hidden-station session-0; do
+    TERVO_PROBE_SESSION=$session check_no_box "$bin/frame-probe.exe" "Cannot open the package of frame-probe.exe" \
+        tervo-error \"Cannot open the package of frame-probe.exe\"
+done
+[ $status = 0 ] && echo "one box per failed run, captioned with the file name (also renamed, blanks and non-ASCII); closed by Return; exit 4294967295; no box and an end at once for runs without dialogs, a hidden window station and session 0"
 exit $status

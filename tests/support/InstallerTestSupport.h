@@ -10,6 +10,7 @@
 
 #include "MsiUtils.h"
 #include "SysInfo.h"
+#include "TestSupport.h"
 
 // The platform's own description of an installer code, read without the code under test.
 // Wine's msimsg.dll has no string table, so there every code reads "No description".
@@ -22,6 +23,24 @@ inline std::string installerDescription(UINT code) {
     std::string description = length > 0 ? tstrings::encodeUtf8(tstring(text, length)) : "No description";
     FreeLibrary(library);
     return description;
+}
+
+// The one line on standard error with which a launcher reports that msiexec ended with the failure
+// `status`: its name, the status with the installer's description, and its log. Returns the log's
+// path; records a failure and returns empty text when the line is not so.
+inline tstring installerFailureLog(const std::string& standardError, const std::string& launcher, UINT status) {
+    std::string description = installerDescription(status);
+    while (!description.empty() && (description.back() == '.' || description.back() == ' ')) {
+        description.pop_back();
+    }
+    const std::string head =
+        launcher + ": msiexec.exe ended with status " + std::to_string(status) + " (" + description + "). Log: ";
+    const std::vector<std::string> lines = outputLines(standardError);
+    if (lines.size() != 1 || lines[0].rfind(head, 0) != 0) {
+        ADD_FAILURE() << "expected one line starting [" << head << "], got: " << standardError;
+        return {};
+    }
+    return tstrings::decodeUtf8(lines[0].substr(head.size()));
 }
 
 // `body` must throw msi::Error with `reason` from `function`, its message being `text`, ". " and
@@ -56,13 +75,17 @@ inline void removeProductForTest(const tstring& productCode) {
     }
 }
 
-// The GREETING property the e2e basic package recorded in the registry, or "<none>".
-inline tstring basicPackageGreeting() {
+// A value the e2e basic package recorded in the registry (Greeting, EchoPath, Tag, Share,
+// InstallDir), or "<none>".
+inline tstring basicPackageValue(const wchar_t* name) {
     std::vector<wchar_t> value(40000);
     DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Tervo E2E Basic", L"Greeting", RRF_RT_REG_SZ, nullptr,
-                     value.data(), &size) != ERROR_SUCCESS) {
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Tervo E2E Basic", name, RRF_RT_REG_SZ, nullptr, value.data(),
+                     &size) != ERROR_SUCCESS) {
         return L"<none>";
     }
     return value.data();
 }
+
+// The GREETING property the e2e basic package recorded in the registry, or "<none>".
+inline tstring basicPackageGreeting() { return basicPackageValue(L"Greeting"); }

@@ -95,6 +95,13 @@ std::vector<tstring> TempDirTest::listDir(const tstring& path) const {
     return names;
 }
 
+std::vector<tstring> TempDirTest::listDirExceptLogs(const tstring& path) const {
+    std::vector<tstring> names = listDir(path);
+    names.erase(std::remove_if(names.begin(), names.end(), [](const tstring& name) { return tstrings::hasSuffix(name, L".log"); }),
+                names.end());
+    return names;
+}
+
 bool removeTreeForTest(const tstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -54,6 +54,8 @@ protected:
     bool exists(const tstring& path) const { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
     // Names of the directory's entries, sorted.
     std::vector<tstring> listDir(const tstring& path) const;
+    // The same without the install logs (*.log) that launchers keep in their temporary folder.
+    std::vector<tstring> listDirExceptLogs(const tstring& path) const;
 
     tstring dir;
 };
