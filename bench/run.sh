@@ -97,12 +97,15 @@ sync
 # The contenders, each a command line for wine.
 msiexec='C:\windows\system32\msiexec.exe'
 contenders=(msiexec tervo unchecked "${nsis_variants[@]/#/nsis-}")
-declare -A label=([msiexec]="msiexec /i package /qn" [tervo]="Tervo, checksum on" [unchecked]="Tervo without a checksum"
+declare -A label=([msiexec]="msiexec /i package /qn /l*v" [tervo]="Tervo, checksum on" [unchecked]="Tervo without a checksum"
                   [nsis-stored-crc-off]="NSIS stored, CRC off" [nsis-stored-crc-on]="NSIS stored, CRC on"
                   [nsis-zlib]="NSIS zlib" [nsis-lzma]="NSIS lzma" [cp]="cp (Linux)")
+# Every contender logs verbosely, as the launchers do by default: msiexec and the NSIS wrappers are
+# given /l*v with a file of their own; the launchers, given no log, write theirs to %TEMP%.
 command_for() { # CONTENDER PACKAGE
     case $1 in
-        msiexec) echo "$msiexec /i $2.msi /qn" ;;
+        msiexec) echo "$msiexec /i $2.msi /qn /l*v $1-$2.log" ;;
+        nsis-*) echo "$1-$2.exe /qn /l*v $1-$2.log" ;;
         *) echo "$1-$2.exe /qn" ;;
     esac
 }
@@ -374,7 +377,9 @@ Written by \`bench/run.sh\` on $(date -u +%Y-%m-%d) under $(wine --version) on $
 average at the end of the timing: $load). Every figure is the median of $runs runs, raw runs in
 brackets, milliseconds. The packages carry an incompressible payload and a false launch condition,
 so msiexec stops with 1603 right after opening them: what differs between the contenders is what
-each does before and after msiexec.
+each does before and after msiexec. Every contender's msiexec writes a verbose log, as a Tervo
+launcher asks for by default: msiexec alone and the NSIS wrappers are given \`/l*v\` and a file of
+their own, the Tervo launchers are given no log and write their default one to \`%TEMP%\`.
 
 ## Method
 

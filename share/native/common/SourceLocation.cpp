@@ -303,13 +303,24 @@ std::string normalizedFunctionName(std::string_view prettyName) {
     return name;
 }
 
+namespace {
+
+std::map<const char*, std::string>* normalizedNames = nullptr;
+
+} // namespace
+
 const char* normalizeFunctionName(const char* prettyName) {
     if (!prettyName) {
         return "";
     }
-    // Never destroyed: locations may be built while static objects are torn down.
-    static auto* names = new std::map<const char*, std::string>;
     const SpinLock lock;
+    // Made under the lock, not as a guarded local static: the guard would bring the runtime's
+    // thread library (a tenth of the launcher) into every program. Never destroyed: locations may
+    // be built while static objects are torn down.
+    if (!normalizedNames) {
+        normalizedNames = new std::map<const char*, std::string>;
+    }
+    std::map<const char*, std::string>* const names = normalizedNames;
     auto found = names->find(prettyName);
     if (found == names->end()) {
         found = names->emplace(prettyName, normalizedFunctionName(prettyName)).first;
