@@ -274,7 +274,7 @@ TEST_F(FaultsTest, MissingMsiexecFailsAndRemovesTheWorkingDirectory) {
     EXPECT_EQ(failedRun, r.exitCode);
     const std::string msiexec = utf8(MsiexecMovedAside::path());
     const std::regex failure("(^|\n)CreateProcess\\(" + std::regex_replace(msiexec, std::regex(R"([\\.])"), R"(\$&)") +
-                             ", [^\r\n]+ /i [^\r\n]+\\\\main\\.msi /l\\*v [^\r\n]+\\.log /qn\\) failed\\. System error \\[2\\]");
+                             ", [^\r\n]+ /i [^\r\n]+\\\\main\\.msi /qn /l\\*v [^\r\n]+\\.log\\) failed\\. System error \\[2\\]");
     EXPECT_TRUE(std::regex_search(r.standardError, failure)) << r.standardError;
     // The working directory was made, and removed while the failure passed up.
     std::smatch made;
@@ -329,24 +329,25 @@ TEST_F(FaultsTest, RawCommandLinesReachMsiexecTokenForToken) {
             EXPECT_EQ("", r.standardError) << context;
             const std::optional<std::vector<tstring>> tokens = standInTokens(tokensFile);
             ASSERT_TRUE(tokens.has_value()) << standInHint;
+            // /i <package> <the text's tokens> [/l*v <the default log>]
             std::vector<tstring> expected = {L"/i", L"<package>"};
-            if (!c.namesLog) {
-                expected.insert(expected.end(), {L"/l*v", L"<log>"});
-            }
             for (const tstring& token : msiexecTokens(c.text)) {
                 expected.push_back(token);
+            }
+            if (!c.namesLog) {
+                expected.insert(expected.end(), {L"/l*v", L"<log>"});
             }
             ASSERT_EQ(expected.size(), tokens->size()) << context;
             EXPECT_TRUE(tstrings::hasSuffix(tokens->at(1), L".tmp\\main.msi")) << utf8(tokens->at(1));
             EXPECT_EQ(0u, tokens->at(1).find(blankTemp + L"\\")) << utf8(tokens->at(1));
             if (!c.namesLog) {
-                EXPECT_TRUE(std::regex_match(utf8(tokens->at(3)),
+                EXPECT_TRUE(std::regex_match(utf8(tokens->back()),
                                              std::regex(std::regex_replace(utf8(blankTemp), std::regex(R"([\\^$.|?*+()\[\]{}])"),
                                                                            R"(\$&)") +
                                                         R"(\\e2e-basic-setup_\d{8}_\d{6}(_\d+)?\.log)")))
-                    << utf8(tokens->at(3));
+                    << utf8(tokens->back());
             }
-            for (size_t i = 2 + (c.namesLog ? 0 : 2); i < expected.size(); ++i) {
+            for (size_t i = 2; i < expected.size() - (c.namesLog ? 0 : 1); ++i) {
                 EXPECT_EQ(utf8(expected[i]), utf8(tokens->at(i))) << context << ": token " << i;
             }
             EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(blankTemp)) << context;

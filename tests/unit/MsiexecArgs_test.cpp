@@ -39,6 +39,9 @@ TEST(MsiexecArgs, SplitsByMsiexecsRulesNotTheRuntimes) {
         {L"P=\"open quote  ", {L"P=open quote  "}},
         {L"\t/qn\t\tP=1 ", {L"/qn", L"P=1"}},
         {L"a\"\"b \"\"\"\"", {L"ab", L"\""}},
+        {L"P=x\" Q=\"a\"\"", {L"P=x Q=a"}},
+        {L"P=\"a\"\"", {L"P=a\""}},
+        {L"P=\"", {L"P="}},
         {L"V=\"\"\" /x {6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69} \"\"\"",
          {L"V=\" /x {6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69} \""}},
         {L"W=\"J\u00fcrgen \u65e5\u672c\"\u3000x", {L"W=J\u00fcrgen \u65e5\u672c\u3000x"}},
@@ -53,6 +56,10 @@ TEST(MsiexecArgs, SplitsByMsiexecsRulesNotTheRuntimes) {
             joined += (joined.empty() ? L"" : L" ") + token.text;
         }
         EXPECT_EQ(show(c.tokens), show(values(joined))) << tstrings::encodeUtf8(c.line);
+        // Closed where it ends inside quotes, so that a token can follow without changing a value.
+        std::vector<tstring> followed = c.tokens;
+        followed.push_back(L"/next");
+        EXPECT_EQ(show(followed), show(values(msi::closeOpenQuote(c.line) + L" /next"))) << tstrings::encodeUtf8(c.line);
     }
 }
 

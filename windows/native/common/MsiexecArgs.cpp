@@ -53,6 +53,21 @@ std::vector<CommandLineToken> splitCommandLine(const tstring& line) {
     }
 }
 
+tstring closeOpenQuote(const tstring& line) {
+    bool inQuotes = false;
+    for (size_t at = 0; at < line.size(); ++at) {
+        if (line[at] != L'"') {
+            continue;
+        }
+        if (inQuotes && at + 1 < line.size() && line[at + 1] == L'"') {
+            ++at;
+        } else {
+            inQuotes = !inQuotes;
+        }
+    }
+    return inQuotes ? line + L'"' : line;
+}
+
 tstring commandLineTail(const tstring& commandLine) {
     size_t at = 0;
     if (!commandLine.empty() && commandLine[0] == L'"') {

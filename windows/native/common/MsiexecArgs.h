@@ -23,6 +23,10 @@ struct CommandLineToken {
 // gives a line that splits into the same values.
 std::vector<CommandLineToken> splitCommandLine(const tstring& line);
 
+// `line` with a double quote added where it ends inside a quoted stretch, so that more can follow
+// it: the values it splits into stay the same.
+tstring closeOpenQuote(const tstring& line);
+
 // What follows the program name on a process's command line, by Windows' rule for the first
 // token: a name that starts with a double quote ends at the next one, any other at the first
 // blank or tab. The blanks and tabs after the name are dropped; the rest stays as typed.

@@ -23,18 +23,18 @@ int exitCode = -1;
 // Receives the launcher's own failure for the install's log, once the log exists.
 InstallLog::FailureAppender failureLog;
 
-// msiexec /i <package> [/l*v <log>] <the arguments as typed>. The log comes before the
-// arguments, which may end inside an open quote. A log that would push the line over the
-// system's limit is left out rather than failing the install.
+// msiexec /i <package> <the arguments as typed> [/l*v <log>]. Arguments that end inside an open
+// quote have it closed before the log, which changes none of their values. A log that would push
+// the line over the system's limit is left out rather than failing the install.
 Executor msiexecFor(const tstring& packagePath, tstring& log, const tstring& arguments) {
     const auto build = [&](bool withLog) {
         Executor msiexec(SysInfo::getMsiexecPath());
         msiexec.addEncodedArg(L"/i").addEncodedArg(msi::encodeMsiexecArg(packagePath));
+        if (!arguments.empty()) {
+            msiexec.addEncodedArg(withLog ? msi::closeOpenQuote(arguments) : arguments);
+        }
         if (withLog) {
             msiexec.addEncodedArg(L"/l*v").addEncodedArg(msi::encodeMsiexecArg(log));
-        }
-        if (!arguments.empty()) {
-            msiexec.addEncodedArg(arguments);
         }
         return msiexec;
     };
