@@ -3,13 +3,12 @@
 #include <new>
 
 #include "EmbeddedPackage.h"
-#include "Executor.h"
 #include "FileUtils.h"
 #include "InstallLog.h"
 #include "LauncherCommandLine.h"
 #include "LauncherProduct.h"
 #include "MsiUtils.h"
-#include "MsiexecArgs.h"
+#include "MsiexecInstall.h"
 #include "SysInfo.h"
 #include "UniqueHandle.h"
 #include "WinHeaders.h"
@@ -22,54 +21,6 @@ int exitCode = -1;
 
 // Receives the launcher's own failure for the install's log, once the log exists.
 InstallLog::FailureAppender failureLog;
-
-// msiexec /i <package> <the arguments as typed> [/l*v <log>]. Arguments that end inside an open
-// quote have it closed before the log, which changes none of their values. A log that would push
-// the line over the system's limit is left out rather than failing the install.
-Executor msiexecFor(const tstring& packagePath, tstring& log, const tstring& arguments) {
-    const auto build = [&](bool withLog) {
-        Executor msiexec(SysInfo::getMsiexecPath());
-        msiexec.addEncodedArg(L"/i").addEncodedArg(msi::encodeMsiexecArg(packagePath));
-        if (!arguments.empty()) {
-            msiexec.addEncodedArg(withLog ? msi::closeOpenQuote(arguments) : arguments);
-        }
-        if (withLog) {
-            msiexec.addEncodedArg(L"/l*v").addEncodedArg(msi::encodeMsiexecArg(log));
-        }
-        return msiexec;
-    };
-    if (!log.empty() && build(true).commandLine().size() > Executor::maxCommandLineLength &&
-        build(false).commandLine().size() <= Executor::maxCommandLineLength) {
-        if (Logger::global().accepts(Severity::WARNING)) {
-            logAt(Severity::WARNING, tstrings::MessageBuilder() << "No install log: with /l*v [" << log
-                                                                << "] msiexec.exe's command line would be too long");
-        }
-        FileUtils::deleteFile(log, std::nothrow);
-        log.clear();
-    }
-    return build(!log.empty());
-}
-
-// One line for whoever started the run: what msiexec.exe answered, and where to look.
-void reportInstallerFailure(int status, const LauncherCommandLine& commandLine, const tstring& defaultLog,
-                            const LauncherProduct& product) {
-    std::string description = "No description";
-    runReporting([&] { description = msi::describeStatus(static_cast<UINT>(status)); });
-    while (!description.empty() && (description.back() == '.' || description.back() == ' ')) {
-        description.pop_back();
-    }
-    tstring log = defaultLog;
-    if (commandLine.namesLog() && !commandLine.namedLog().empty()) {
-        runReporting([&] { log = FileUtils::toAbsolutePath(commandLine.namedLog()); });
-    }
-    tstrings::MessageBuilder line;
-    line << product.programName() << ": msiexec.exe ended with status " << static_cast<UINT>(status) << " ("
-         << tstrings::decodeUtf8(description) << ")";
-    if (!log.empty()) {
-        line << ". Log: " << log;
-    }
-    writeStandardError(line.utf8() + "\n");
-}
 
 void install(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
     SYSTEMTIME start;
@@ -87,9 +38,9 @@ void install(const LauncherCommandLine& commandLine, const LauncherProduct& prod
     const tstring packagePath = FileUtils::PathBuilder() << tempDir << L"main.msi";
     EmbeddedPackage(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath()).saveToFile(packagePath);
 
-    const int status = msiexecFor(packagePath, log, commandLine.installerArguments()).execAndWaitForExit();
+    const int status = msiexecInstall(packagePath, commandLine.installerArguments(), log).execAndWaitForExit();
     if (!msi::isSuccessStatus(static_cast<UINT>(status))) {
-        reportInstallerFailure(status, commandLine, log, product);
+        reportMsiexecFailure(status, commandLine.namesLog() ? commandLine.namedLog() : log, product.programName());
     }
     exitCode = status;
 }
