@@ -213,7 +213,9 @@ TEST_F(DeploymentTest, ExtractRefusesWhatItCannotDoAndLeavesNothing) {
          "/extract needs the folder to write the package to. Usage: e2e-basic-setup.exe /extract <folder>"},
         {launcher(L"e2e-basic-setup.exe"), L"/extract \"" + out + L"\" uninstall",
          "/extract and uninstall cannot be used together. Usage: e2e-basic-setup.exe /extract <folder>"},
-        {launcher(L"e2e-basic-setup.exe"), L"/extract \"" + aFile + L"\\sub\"", "CreateDirectory(" + utf8(aFile)},
+        {launcher(L"e2e-basic-setup.exe"), L"/extract \"" + aFile + L"\\sub\"", "Cannot extract the package into " + utf8(aFile) + "\\sub: CreateDirectory(" + utf8(aFile)},
+        {launcher(L"e2e-basic-setup.exe"), L"/extract \"" + dir + L"\\a<b\"",
+         "Cannot extract the package into " + utf8(dir) + "\\a<b: CreateDirectory(" + utf8(dir) + "\\a<b"},
     };
     const std::vector<tstring> before = listDir(dir);
     for (const auto& c : cases) {

@@ -11,6 +11,7 @@
 #include "MsiexecInstall.h"
 #include "SysInfo.h"
 #include "UniqueHandle.h"
+#include "WinErrorHandling.h"
 #include "WinHeaders.h"
 #include "app.h"
 
@@ -58,21 +59,27 @@ void extract(const LauncherCommandLine& commandLine, const LauncherProduct& prod
     // Folders made here go again if the package cannot be written, deepest first.
     FileUtils::DeletionList cleanup;
     tstring_array made;
-    const auto scheduleMade = [&] {
-        for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
-            cleanup.addEmptyDirectory(*dir);
-        }
-    };
-    try {
-        FileUtils::createDirectoryChain(folder, &made);
-    } catch (...) {
-        scheduleMade();
-        throw;
-    }
-    scheduleMade();
-
     const tstring path = FileUtils::joinPath(folder, product.packageFileName());
-    EmbeddedPackage(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath()).saveToFile(path);
+    try {
+        const auto removeMade = [&] {
+            for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
+                cleanup.addEmptyDirectory(*dir);
+            }
+        };
+        try {
+            FileUtils::createDirectoryChain(folder, &made);
+        } catch (...) {
+            removeMade();
+            throw;
+        }
+        removeMade();
+        EmbeddedPackage(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath()).saveToFile(path);
+    } catch (const TervoError<SysError>& e) {
+        // What the system refused, said of the user's own folder; a damaged package keeps its message.
+        throw TervoError<std::runtime_error>(std::runtime_error(
+            (tstrings::MessageBuilder() << "Cannot extract the package into " << folder << ": " << e.plainMessage())
+                .utf8()));
+    }
     cleanup.clear();
     writeStandardOutput(tstrings::encodeUtf8(path) + "\n");
     exitCode = 0;
