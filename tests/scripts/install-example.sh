@@ -45,8 +45,9 @@ variant() {
 variant nolog "tervo_pack(TARGET nolog MSI \"$work/example build/notes.msi\" OUTPUT nolog.exe NO_DEFAULT_LOG)" ||
     { cat "$work/nolog.log"; fail "NO_DEFAULT_LOG does not configure"; }
 cmake --build "$work/nolog/build" >"$work/nolog.log" || { cat "$work/nolog.log"; fail "NO_DEFAULT_LOG does not build"; }
-"$tool" --inspect "$work/nolog/build/nolog.exe" | grep -qx "Default log:   off (packed with --no-default-log)" ||
-    fail "NO_DEFAULT_LOG did not reach the launcher"
+"$tool" --inspect "$work/nolog/build/nolog.exe" >"$work/nolog.txt"
+grep -qx "Default log:   off (packed with --no-default-log)" "$work/nolog.txt" ||
+    fail "NO_DEFAULT_LOG did not reach the launcher: $(cat "$work/nolog.txt")"
 for case in 'MSI|MSI "a\;b.msi" OUTPUT setup.exe' 'OUTPUT|MSI app.msi OUTPUT "x;y.exe"' \
             'ICON|MSI app.msi OUTPUT setup.exe ICON a\;b.ico'; do
     argument=${case%%|*} arguments=${case#*|}
