@@ -195,22 +195,27 @@ public:
         try {
             folder = SysInfo::getTempDir();
         } catch (const std::exception& e) {
-            throw Error("Cannot find the temporary folder: " + plainMessageOf(e));
+            // The system names no folder: the variable it would have taken it from is named instead.
+            const tstring variable = SysInfo::getEnvVariable(std::nothrow, L"TMP", L"");
+            throw Error("Cannot create a temporary copy of the package: " + plainMessageOf(e) + "; the temporary folder " +
+                        (variable.empty() ? std::string("cannot be found") : "that TMP names, " + narrow(variable) + ", cannot be used") +
+                        ": set TMP to another folder");
         }
         where = "the temporary folder " + narrow(folder);
-        try {
-            tempName = FileUtils::createTempFile(L"inspect", L".msi", folder);
-        } catch (const std::exception& e) {
-            throw Error("Cannot create a temporary file in " + where + ": " + plainMessageOf(e));
+        for (unsigned attempt = 0; !file && attempt < 100; ++attempt) {
+            tempName = FileUtils::joinPath(folder, L"tervo-inspect-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                                       std::to_wstring(attempt) + L".msi");
+            file.reset(CreateFileW(tempName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_TEMPORARY, nullptr));
+            const DWORD error = file ? 0 : GetLastError();
+            if (!file && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+                failIn("Cannot create a temporary file in", error);
+            }
+        }
+        if (!file) {
+            throw Error("Cannot create a temporary file in " + where + ": no free name for it");
         }
         filePath = narrow(tempName);
-        file.reset(CreateFileW(tempName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING,
-                               FILE_ATTRIBUTE_TEMPORARY, nullptr));
-        if (!file) {
-            const DWORD error = GetLastError();
-            DeleteFileW(tempName.c_str());
-            failIn("Cannot write a temporary copy of the package in", error);
-        }
     }
 
     ~WinScratchFile() override {
@@ -248,7 +253,8 @@ public:
 
 private:
     [[noreturn]] void failIn(const std::string& action, DWORD error) const {
-        const Reason reason = reasonOf(error);
+        // The folder is what is missing, and the message names it.
+        const Reason reason = reasonOf(error) == Reason::FolderMissing ? Reason::NotFound : reasonOf(error);
         const std::string hint = reason == Reason::DiskFull ? "; free space there or set TMP to another folder"
                                  : reason == Reason::Other  ? ""
                                                             : "; set TMP to another folder";
