@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <libmsi.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -695,6 +697,12 @@ PathState examinePath(const std::string& path) {
     if (::stat(path.c_str(), &status) == 0) {
         if (S_ISDIR(status.st_mode)) {
             return {PathKind::Directory, ""};
+        }
+        // Files of /proc and /sys look regular but are views of the system, which no one packs or replaces.
+        struct statfs system {};
+        if (S_ISREG(status.st_mode) && ::statfs(path.c_str(), &system) == 0 &&
+            (system.f_type == PROC_SUPER_MAGIC || system.f_type == SYSFS_MAGIC)) {
+            return {PathKind::Other, "it is an entry of /proc or /sys, not a regular file"};
         }
         if (S_ISREG(status.st_mode)) {
             return {PathKind::File, ""};

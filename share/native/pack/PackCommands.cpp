@@ -67,6 +67,9 @@ std::string shownPath(const std::string& absolute, const std::string& given) {
 // link is followed (the file it leads to is replaced); one that leads nowhere, or to anything
 // but a regular file, is refused.
 void requireWritable(const std::string& path, const std::string& given, bool extracting) {
+    if (given.back() == '/') {
+        throw Error("Cannot write " + given + ": a name that ends in / is a folder's; give the file's name");
+    }
     const PathState existing = platform::examinePath(path);
     switch (existing.kind) {
     case PathKind::File:
@@ -353,6 +356,29 @@ OpenedLauncher openLauncher(const std::string& path) {
     return launcher;
 }
 
+// Text read from a launcher, which anyone may have made, as a terminal is to show it: control
+// characters, which could move the cursor or change the screen, become visible escapes (\t,
+// \x1b, \u009b) and malformed UTF-8 becomes U+FFFD.
+std::string printable(const std::string& text) {
+    std::u16string shown;
+    for (const char16_t c : toUtf16(text)) {
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F)) {
+            char escaped[8];
+            if (c == u'\t') {
+                std::snprintf(escaped, sizeof escaped, "\\t");
+            } else {
+                std::snprintf(escaped, sizeof escaped, c < 0x80 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
+            }
+            for (const char* p = escaped; *p; ++p) {
+                shown += static_cast<char16_t>(*p);
+            }
+        } else {
+            shown += c;
+        }
+    }
+    return toUtf8(shown);
+}
+
 // Writes bytes nowhere, for a pass that only hashes them.
 class NullSink : public ByteSink {
 public:
@@ -480,7 +506,7 @@ void inspectLauncher(const PackOptions& options, Reporter& reporter) {
     const bool text = !options.json;
     const auto line = [&](const std::string& label, const std::string& value) {
         if (text) {
-            reporter.out(label + std::string(15 - std::min<size_t>(15, label.size()), ' ') + value);
+            reporter.out(label + std::string(15 - std::min<size_t>(15, label.size()), ' ') + printable(value));
         }
     };
     const std::optional<std::string> version = markerVersion(resources);
@@ -566,11 +592,11 @@ void inspectLauncher(const PackOptions& options, Reporter& reporter) {
     if (text && product) {
         const std::optional<std::string> own = canonicalGuid(product->productCode);
         if (!product->productCode.empty() && own != canonicalGuid(productCode.value_or(""))) {
-            reporter.out("Note: the package's own ProductCode is " + product->productCode);
+            reporter.out("Note: the package's own ProductCode is " + printable(product->productCode));
         }
         const std::optional<std::string> ownUpgrade = canonicalGuid(product->upgradeCode);
         if (!product->upgradeCode.empty() && ownUpgrade != canonicalGuid(upgradeCode.value_or(""))) {
-            reporter.out("Note: the package's own UpgradeCode is " + product->upgradeCode);
+            reporter.out("Note: the package's own UpgradeCode is " + printable(product->upgradeCode));
         }
     }
     if (options.json) {

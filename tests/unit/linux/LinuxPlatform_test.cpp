@@ -473,6 +473,7 @@ TEST_F(LinuxToolTest, OutputsThatAreNoRegularFileOrLeadNowhereAreRefusedAndLeftA
         {fifo, "Cannot write " + fifo + ": it is a pipe (FIFO), not a regular file", hint},
         {toNull, "Cannot write " + toNull + ": it is a device, not a regular file", hint},
         {"/dev/null", "Cannot write /dev/null: it is a device, not a regular file", hint},
+        {"/proc/self/status", "Cannot write /proc/self/status: it is an entry of /proc or /sys, not a regular file", hint},
         {toFolder, "Cannot write " + toFolder + ": it is a directory", ""},
         {pathOf("out/dangling/setup.exe"), "Cannot write " + pathOf("out/dangling/setup.exe") + ": its folder " + dangling +
                                                " cannot be used: it is a symbolic link to nowhere.msi, which does not exist", ""},

@@ -200,6 +200,7 @@ TEST_F(PackCommandsTest, RefusalsNameTheUsersFileAndTheReasonAndWriteNothing) {
         {{basic, "-o", pack::platform::joinPath(out, "no such dir/setup.exe")}, "Cannot write " +
          pack::platform::joinPath(out, "no such dir/setup.exe") + ": the folder " + pack::platform::joinPath(out, "no such dir") + " does not exist"},
         {{basic, "-o", out}, "Cannot write " + out + ": it is a directory"},
+        {{basic, "-o", out + "/new/"}, "Cannot write " + out + "/new/: a name that ends in / is a folder's; give the file's name"},
         {{basic, "-o", pathOf("a file/setup.exe")}, "Cannot write " + pathOf("a file/setup.exe") + ": " + pathOf("a file") + " is not a folder"},
         {{basic, "-o", basic}, "The output must be another file than the package: " + basic},
         {{basic, "-o", stub, "--stub", stub}, "The output must be another file than the stub: " + stub},
@@ -326,6 +327,13 @@ TEST_F(PackCommandsTest, InspectAsJsonGivesOneObjectWithEveryKeyInItsOrder) {
     ASSERT_EQ(0, run({"--inspect", setup})) << result.errors;
     EXPECT_NE(std::string::npos, result.output.find("\nDefault log:   off (packed with --no-default-log)\n")) << result.output;
     EXPECT_NE(std::string::npos, result.output.find("\nProduct name:  Say \"hi\" \\ Ääni\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("\nManufacturer:  Back\\slash\\tTab\n")) << "a tab shown as \\t";
+
+    // Whoever made a launcher chose its texts: no control character of theirs reaches the terminal.
+    ResourceTree hostile = launcherResources(readBytes(package("basic")), "{X}\x1b]0;title\x07\xc2\x9b" "2J");
+    packFile(packStubPath(), pathOf("hostile.exe"), hostile);
+    EXPECT_EQ(0, run({"--inspect", pathOf("hostile.exe")})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\nProduct code:  {X}\\x1b]0;title\\x07\\u009b2J\n")) << result.output;
 
     // A stub carries no package: the object says so, and so does the exit code.
     EXPECT_EQ(1, run({"--inspect", "--json", packStubPath()}));
