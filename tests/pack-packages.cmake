@@ -1,6 +1,8 @@
 # Packages the packer's tests read, built with wixl and edited with msibuild, in both builds:
 # the basic e2e package, and copies with external cabinets, an uncompressed file, no product
-# code, a non-ASCII product name, and a product name too long for a version block. Target: pack-test-packages.
+# code, a non-ASCII product name, a product name too long for a version block, a ProductVersion
+# no version block holds, an UpgradeCode that is no GUID, no UpgradeCode, and names holding
+# quotes, backslashes, a tab and non-ASCII letters. Target: pack-test-packages.
 find_program(TERVO_WIXL wixl REQUIRED)
 find_program(TERVO_MSIBUILD msibuild REQUIRED)
 set(PACK_DATA ${CMAKE_BINARY_DIR}/pack-data)
@@ -17,7 +19,10 @@ string(REPEAT "x" 20000 longName)
 set(edits
     uncompressed "UPDATE `File` SET `Attributes` = 8192"
     nocode "DELETE FROM `Property` WHERE `Property` = 'ProductCode'"
-    longname "UPDATE `Property` SET `Value` = '${longName}' WHERE `Property` = 'ProductName'")
+    longname "UPDATE `Property` SET `Value` = '${longName}' WHERE `Property` = 'ProductName'"
+    beta "UPDATE `Property` SET `Value` = '1.0.0-beta' WHERE `Property` = 'ProductVersion'"
+    badupgrade "UPDATE `Property` SET `Value` = 'not-a-guid' WHERE `Property` = 'UpgradeCode'"
+    noupgrade "DELETE FROM `Property` WHERE `Property` = 'UpgradeCode'")
 set(outputs ${PACK_DATA}/basic.msi ${PACK_DATA}/external.msi ${PACK_DATA}/unicode.msi)
 foreach(name basic external unicode)
     add_custom_command(OUTPUT ${PACK_DATA}/${name}.msi
@@ -32,4 +37,10 @@ while(edits)
         DEPENDS ${PACK_DATA}/basic.msi VERBATIM)
     list(APPEND outputs ${PACK_DATA}/${name}.msi)
 endwhile()
+add_custom_command(OUTPUT ${PACK_DATA}/quoted.msi
+    COMMAND ${CMAKE_COMMAND} -E copy ${PACK_DATA}/basic.msi ${PACK_DATA}/quoted.msi
+    COMMAND ${TERVO_MSIBUILD} ${PACK_DATA}/quoted.msi -q "UPDATE `Property` SET `Value` = 'Say \"hi\" \\ Ääni' WHERE `Property` = 'ProductName'"
+    COMMAND ${TERVO_MSIBUILD} ${PACK_DATA}/quoted.msi -q "UPDATE `Property` SET `Value` = 'Back\\slash\tTab' WHERE `Property` = 'Manufacturer'"
+    DEPENDS ${PACK_DATA}/basic.msi VERBATIM)
+list(APPEND outputs ${PACK_DATA}/quoted.msi)
 add_custom_target(pack-test-packages DEPENDS ${outputs})

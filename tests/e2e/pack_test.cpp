@@ -135,6 +135,16 @@ TEST_F(PackTest, InspectAndExtractShowWhatTheLauncherCarries) {
     const ProcessResult extract = pack(L"--extract " + inQuotes(setup) + L" -o " + inQuotes(extracted));
     EXPECT_EQ(0u, extract.exitCode) << extract.standardError;
     EXPECT_EQ(readFile(basicPackage()), readFile(extracted));
+
+    // To standard output, a pipe here: the package byte for byte, and the summary on standard error.
+    const ProcessResult piped = pack(L"--extract " + inQuotes(setup) + L" -o -");
+    EXPECT_EQ(0u, piped.exitCode) << piped.standardError;
+    EXPECT_TRUE(readFile(basicPackage()) == piped.standardOutput);
+    EXPECT_EQ("Wrote the package to standard output: " + expectedSize + " bytes\r\n", piped.standardError);
+    const ProcessResult nowhere = pack(L"--extract " + inQuotes(setup) + L" -o NUL");
+    EXPECT_EQ(1u, nowhere.exitCode);
+    EXPECT_EQ("tervo-pack: Cannot write NUL: it is a device, not a regular file; -o - writes the package to standard output\r\n",
+              nowhere.standardError);
 }
 
 TEST_F(PackTest, ProductCodeOverrideAndIcon) {
@@ -177,6 +187,8 @@ TEST_F(PackTest, RefusalsExplainAndWriteNothing) {
         {basic + target + L" --stub " + inQuotes(testProgramDir() + L"\\run-report.exe"), " is not a Tervo launcher stub"},
         {basic + L" -o " + inQuotes(out + L"\\no such dir\\setup.exe"), "no such dir does not exist\r"},
         {basic + target + L" --product-code {0A1B2C3D-4E5F-4071-8293-A4B5C6D7E8F9}", " differs from the package's ProductCode "},
+        {basic + L" -o NUL", "tervo-pack: Cannot write NUL: it is a device, not a regular file\r"},
+        {basic + L" -o " + L"CON", "tervo-pack: Cannot write CON: it is a device, not a regular file\r"},
     };
     for (const auto& c : cases) {
         const ProcessResult r = pack(c.args);

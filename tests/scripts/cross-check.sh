@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The native Linux tervo-pack against the Windows one under Wine: the same package, stub, product
-# code and icon give byte-identical files; --inspect and --extract say and write the same; the
-# file made on Linux, signed with osslsigncode, verifies, installs and uninstalls under Wine.
+# code and icon give byte-identical files; --inspect, --inspect --json and --extract say and
+# write the same; the file made on Linux, signed with osslsigncode, verifies, installs and
+# uninstalls under Wine.
 # Usage: cross-check.sh SOURCE_DIR BUILD_DIR HOST_TOOL PACKAGE PRODUCT_CODE
 set -euo pipefail
 source_dir=$1 build=$2 native=$3 package=$4 product_code=$5
@@ -40,6 +41,66 @@ grep -q ', the package matches$' "$work/linux/inspect.txt" || fail "no checksum 
 run "$build/bin/tervo-pack.exe" --extract "$(win "$work/linux/setup.exe")" -o "$(win "$work/windows/app.msi")" --quiet
 cmp "$package" "$work/linux/app.msi" || fail "the package extracted on Linux differs"
 cmp "$package" "$work/windows/app.msi" || fail "the package extracted on Windows differs"
+"$native" --extract "$work/windows/setup.exe" -o - --quiet | cmp - "$package" || fail "the package piped on Linux differs"
+run "$build/bin/tervo-pack.exe" --extract "$(win "$work/linux/setup.exe")" -o - --quiet | cmp - "$package" ||
+    fail "the package piped on Windows differs"
+
+# --inspect --json, read by Python's JSON parser: one object with the documented keys, the same
+# from both tools apart from the launcher's path, for a sound launcher with names that need
+# escapes, a damaged one, one without a checksum (an older tool's) and one cut short.
+cp "$package" "$work/quoted.msi"
+msibuild "$work/quoted.msi" -q "UPDATE \`Property\` SET \`Value\` = 'Say \"hi\" \\ Ääni' WHERE \`Property\` = 'ProductName'"
+msibuild "$work/quoted.msi" -q "UPDATE \`Property\` SET \`Value\` = 'Back\\slash$(printf '\t')Tab' WHERE \`Property\` = 'Manufacturer'"
+"$native" "$work/quoted.msi" -o "$work/linux/quoted.exe" --stub "$stub" --quiet --no-default-log
+run "$build/bin/tervo-pack.exe" "$(win "$work/quoted.msi")" -o "$(win "$work/windows/quoted.exe")" --stub "$(win "$stub")" \
+    --quiet --no-default-log
+cmp "$work/linux/quoted.exe" "$work/windows/quoted.exe" || fail "the tools wrote different files from quoted.msi"
+python3 - "$work/linux/setup.exe" "$work/damaged.exe" "$work/cut.exe" "$package" <<'PYTHON'
+import sys
+setup, damaged, cut, package = sys.argv[1:]
+launcher, carried = open(setup, "rb").read(), open(package, "rb").read()
+at = launcher.index(carried)
+middle = at + len(carried) // 2
+open(damaged, "wb").write(launcher[:middle] + bytes([launcher[middle] ^ 1]) + launcher[middle + 1:])
+open(cut, "wb").write(launcher[:at + 100])
+PYTHON
+cp "$build/bin/e2e-nochecksum-setup.exe" "$work/nochecksum.exe"
+inspect_both() {
+    set +e
+    "$native" --inspect --json "$1" > "$work/linux.json" 2>/dev/null
+    echo $? > "$work/linux.rc"
+    run "$build/bin/tervo-pack.exe" --inspect --json "$(win "$1")" > "$work/windows.json" 2>/dev/null
+    echo $? > "$work/windows.rc"
+    set -e
+}
+for case in "setup.exe matches 0" "quoted.exe matches 0" "damaged.exe does-not-match 1" "nochecksum.exe none 0" "cut.exe truncated 1"; do
+    set -- $case
+    launcher=$work/$1
+    [ -e "$launcher" ] || launcher=$work/linux/$1
+    inspect_both "$launcher"
+    python3 - "$work" "$launcher" "$2" "$3" <<'PYTHON' || fail "--inspect --json of $1"
+import json, sys
+work, launcher, verdict, code = sys.argv[1], sys.argv[2], sys.argv[3].replace("-", " "), sys.argv[4]
+keys = ["launcher", "tervoVersion", "productCode", "upgradeCode", "productName", "productVersion", "manufacturer",
+        "packageFileName", "packageSize", "checksum", "checksumVerdict", "defaultLog", "fileSize", "expectedFileSize", "sound"]
+objects = {}
+for system in ("linux", "windows"):
+    text = open(f"{work}/{system}.json", encoding="utf-8").read()
+    objects[system] = json.loads(text)
+    rc = open(f"{work}/{system}.rc").read().strip()
+    assert list(objects[system]) == keys, f"{system}: keys {list(objects[system])}"
+    assert rc == code, f"{system} exited with {rc}, not {code}"
+    assert objects[system]["checksumVerdict"] == verdict, f"{system}: {objects[system]['checksumVerdict']}"
+    assert objects[system]["sound"] == (code == "0"), system
+assert objects["linux"].pop("launcher") == launcher
+assert objects["windows"].pop("launcher").lower().endswith(launcher.replace("/", "\\").lower())
+assert objects["linux"] == objects["windows"], f"{objects['linux']} != {objects['windows']}"
+if launcher.endswith("quoted.exe"):
+    assert objects["linux"]["productName"] == 'Say "hi" \\ Ääni', objects["linux"]["productName"]
+    assert objects["linux"]["manufacturer"] == "Back\\slash\tTab", objects["linux"]["manufacturer"]
+    assert objects["linux"]["defaultLog"] is False and objects["linux"]["packageFileName"] == "quoted.msi"
+PYTHON
+done
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tervo Test Signing" \
     -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # `cmake --install` into a prefix that is then moved; the example project finds Tervo there with
 # CMAKE_PREFIX_PATH and packs at build time, again only when an input changed; the installed tool
-# reports its version and the installed stub's; the setup.exe it made installs and uninstalls
-# under Wine.
+# reports its version and the installed stub's; NO_DEFAULT_LOG reaches the launcher, and a path
+# holding a semicolon is refused when configuring, naming the argument; the setup.exe it made
+# installs and uninstalls under Wine.
 # Usage: install-example.sh SOURCE_DIR HOST_BUILD_DIR WINDOWS_BIN_DIR VERSION
 set -euo pipefail
 source_dir=$1 build=$2 windows_bin=$3 version=$4
@@ -32,6 +33,27 @@ for input in "$example/notes.ico" "$example/notes.txt" "$prefix/share/tervo/terv
     touch "$input"
     cmake --build "$work/example build" >"$work/build.log"
     grep -q "Packing" "$work/build.log" || { cat "$work/build.log"; fail "no new pack after $input changed"; }
+done
+
+# tervo_pack() beyond the example: NO_DEFAULT_LOG, and paths that CMake would cut at a semicolon.
+variant() {
+    mkdir -p "$work/$1"
+    printf 'cmake_minimum_required(VERSION 3.20)\nproject(Variant LANGUAGES NONE)\nfind_package(Tervo 1.0 REQUIRED)\n%s\n' \
+        "$2" > "$work/$1/CMakeLists.txt"
+    cmake -S "$work/$1" -B "$work/$1/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >"$work/$1.log" 2>&1
+}
+variant nolog "tervo_pack(TARGET nolog MSI \"$work/example build/notes.msi\" OUTPUT nolog.exe NO_DEFAULT_LOG)" ||
+    { cat "$work/nolog.log"; fail "NO_DEFAULT_LOG does not configure"; }
+cmake --build "$work/nolog/build" >"$work/nolog.log" || { cat "$work/nolog.log"; fail "NO_DEFAULT_LOG does not build"; }
+"$tool" --inspect "$work/nolog/build/nolog.exe" >"$work/nolog.txt"
+grep -qx "Default log:   off (packed with --no-default-log)" "$work/nolog.txt" ||
+    fail "NO_DEFAULT_LOG did not reach the launcher: $(cat "$work/nolog.txt")"
+for case in 'MSI|MSI "a\;b.msi" OUTPUT setup.exe' 'OUTPUT|MSI app.msi OUTPUT "x;y.exe"' \
+            'ICON|MSI app.msi OUTPUT setup.exe ICON a\;b.ico'; do
+    argument=${case%%|*} arguments=${case#*|}
+    if variant semicolon "tervo_pack(TARGET semicolon $arguments)"; then fail "a semicolon in $argument configured: $arguments"; fi
+    grep -q "tervo_pack: $argument holds a semicolon" "$work/semicolon.log" || { cat "$work/semicolon.log"; fail "no refusal naming $argument"; }
+    rm -rf "$work/semicolon"
 done
 
 wine_prefix=$build/wineprefix-example

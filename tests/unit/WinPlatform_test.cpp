@@ -2,6 +2,7 @@
 // in one step, and names the destination when it cannot; package facts through msi.dll.
 #include <iostream>
 
+#include "FileUtils.h"
 #include "PackTestSupport.h"
 #include "TestSupport.h"
 #include "Utf.h"
@@ -91,4 +92,32 @@ TEST_F(WinPlatformTest, PathsInTheSystemsSpelling) {
     EXPECT_EQ(PathKind::Directory, platform::pathKind(dir));
     EXPECT_EQ(PathKind::Missing, platform::pathKind(pathOf("none")));
     EXPECT_EQ("Cannot read " + dir + ": it is a directory", refusalOf([&] { platform::openInput(dir); }));
+}
+
+TEST_F(WinPlatformTest, DevicesAreNeitherReadNorReplacedAndLinksAreFollowed) {
+    for (const char* device : {"NUL", "CON", "COM1", "nul.txt"}) {
+        const std::string path = platform::absolutePath(device);
+        const PathState state = platform::examinePath(path);
+        EXPECT_EQ(PathKind::Other, state.kind) << path;
+        EXPECT_EQ("it is a device, not a regular file", state.reason) << path;
+        EXPECT_EQ("Cannot read " + path + ": it is a device, not a regular file", refusalOf([&] { platform::openInput(path); }));
+    }
+    EXPECT_EQ(PathKind::File, platform::examinePath(platform::absolutePath(TERVO_PACK_DATA "/basic.msi")).kind);
+
+    // A symbolic link leads to its target, which is what gets replaced; one that leads nowhere is
+    // no file. Windows makes them for developers; Wine 8 says it made one and made nothing.
+    writeBytes(pathOf("target.msi"), "x");
+    const BOOL made = CreateSymbolicLinkW(wide(pathOf("link.msi")).c_str(), wide(pathOf("target.msi")).c_str(),
+                                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    const DWORD error = GetLastError();
+    if (!made || GetFileAttributesW(wide(pathOf("link.msi")).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        std::cout << "[   NOTE   ] no symbolic link was made (error " << error << "); links not checked" << std::endl;
+        return;
+    }
+    EXPECT_EQ(PathKind::File, platform::examinePath(pathOf("link.msi")).kind);
+    EXPECT_TRUE(platform::sameFile(pathOf("link.msi"), pathOf("target.msi")));
+    EXPECT_EQ(FileUtils::foldPath(wide(pathOf("target.msi"))), FileUtils::foldPath(wide(platform::linkTarget(pathOf("link.msi")))));
+    EXPECT_EQ(pathOf("target.msi"), platform::linkTarget(pathOf("target.msi")));
+    DeleteFileW(wide(pathOf("target.msi")).c_str());
+    EXPECT_EQ(PathKind::Unreachable, platform::examinePath(pathOf("link.msi")).kind);
 }

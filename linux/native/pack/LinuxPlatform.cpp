@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <libmsi.h>
+#include <limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,6 +54,47 @@ Reason reasonOf(int error) {
 [[noreturn]] void fail(const std::string& action, const std::string& path, int error,
                        const std::source_location& location = std::source_location::current()) {
     throw Error(action + " " + path + ": " + describeReason(reasonOf(error), std::strerror(error)), location);
+}
+
+// What a file that is neither a regular file nor a folder is, in words that follow "path: ".
+std::string describeNonRegular(mode_t mode) {
+    if (S_ISFIFO(mode)) {
+        return "it is a pipe (FIFO), not a regular file";
+    }
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        return "it is a device, not a regular file";
+    }
+    if (S_ISSOCK(mode)) {
+        return "it is a socket, not a regular file";
+    }
+    return "it is not a regular file";
+}
+
+// Why a path that could not be looked up cannot be used, for the errors that do not mean "not
+// there"; empty for those that do.
+std::string describeUnreachable(const std::string& path, int error) {
+    switch (error) {
+    case ELOOP:
+        return "its symbolic links form a loop";
+    case ENAMETOOLONG:
+        if (path.size() >= PATH_MAX) {
+            return "its absolute path has " + std::to_string(path.size()) + " bytes, more than the system's limit of " +
+                   std::to_string(PATH_MAX - 1) + "; use a shorter path";
+        }
+        return "a name in its path is longer than the file system allows";
+    case EACCES:
+    case EPERM:
+        return "access to a folder on its path is denied";
+    default:
+        return std::strerror(error);
+    }
+}
+
+[[noreturn]] void failStandardOutput(int error, const std::source_location& location = std::source_location::current()) {
+    const std::string reason = error == EBADF  ? "it is closed"
+                               : error == EPIPE ? "the program reading it has ended"
+                                                : describeReason(reasonOf(error), std::strerror(error));
+    throw Error("Cannot write to standard output: " + reason, location);
 }
 
 // A file descriptor with one owner.
@@ -255,12 +299,14 @@ private:
     std::thread worker;
 };
 
-// A hidden name beside `destination`, random enough that another writer's is never the same.
+// A hidden name beside `destination`, random enough that another writer's is never the same. It is
+// short whatever the destination's name, so that any name the file system takes for the
+// destination can be staged beside it.
 std::string siblingName(const std::string& destination) {
     static std::mt19937_64 random(std::random_device{}());
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-    return platform::joinPath(platform::parentDirectory(destination), "." + platform::fileName(destination) + "." + suffix + ".tmp");
+    char name[32];
+    std::snprintf(name, sizeof name, ".tervo-%016llx.tmp", static_cast<unsigned long long>(random()));
+    return platform::joinPath(platform::parentDirectory(destination), name);
 }
 
 constexpr int attempts = 100;
@@ -408,29 +454,72 @@ private:
     Descriptor fd;
 };
 
+// The package's copy for libmsi, in the folder for temporary files: TMPDIR, else /tmp. Unnamed
+// where the file system allows, reached through /proc; else a named file removed with the object.
+// Failures name the folder and say that it is the temporary folder: the user chose none.
 class LinuxScratchFile : public ScratchFile {
 public:
     LinuxScratchFile() {
         const char* variable = std::getenv("TMPDIR");
-        const std::string folder = variable && *variable ? variable : "/tmp";
+        const bool fromVariable = variable && *variable;
+        const std::string folder = fromVariable ? variable : "/tmp";
+        where = "the temporary folder " + folder + (fromVariable ? " (TMPDIR)" : "");
         fd = Descriptor(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-        if (!fd) {
-            fail("Cannot create a temporary file in", folder, errno);
+        if (!fd && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+            std::string name = platform::joinPath(folder, "tervo-pack-XXXXXX");
+            fd = Descriptor(::mkostemp(name.data(), O_CLOEXEC));
+            if (fd) {
+                namedPath = name;
+            }
         }
-        // The library opens it again through /proc; the file vanishes with the descriptor.
-        filePath = "/proc/self/fd/" + std::to_string(fd.get());
+        if (!fd) {
+            failIn("Cannot create a temporary file in", errno);
+        }
+        // The library opens it again by this path; an unnamed file vanishes with the descriptor.
+        filePath = namedPath.empty() ? "/proc/self/fd/" + std::to_string(fd.get()) : namedPath;
     }
 
-    void write(const char* data, size_t size) override { writeAll(fd.get(), data, size, filePath); }
+    ~LinuxScratchFile() override {
+        if (!namedPath.empty()) {
+            ::unlink(namedPath.c_str());
+        }
+    }
+
+    void write(const char* data, size_t size) override {
+        writeAt(position, data, size);
+        position += size;
+    }
     void writeAt(uint64_t offset, const char* data, size_t size) override {
-        writeAllAt(fd.get(), offset, data, size, filePath);
+        while (size > 0) {
+            const ssize_t done = ::pwrite(fd.get(), data, size, static_cast<off_t>(offset));
+            if (done < 0 && errno == EINTR) {
+                continue;
+            }
+            if (done < 0) {
+                failIn("Cannot write a temporary copy of the package in", errno);
+            }
+            data += done;
+            offset += static_cast<uint64_t>(done);
+            size -= static_cast<size_t>(done);
+        }
     }
     const std::string& path() const override { return filePath; }
     void finish() override {}
 
 private:
+    [[noreturn]] void failIn(const std::string& action, int error) const {
+        const Reason reason = reasonOf(error);
+        const std::string hint = reason == Reason::DiskFull       ? "; free space there or set TMPDIR to another folder"
+                                 : reason == Reason::Other         ? ""
+                                                                   : "; set TMPDIR to another folder";
+        throw Error(action + " " + where + ": " + describeReason(reason, std::strerror(error)) + hint);
+    }
+
     Descriptor fd;
+    std::string where;
+    std::string namedPath;
     std::string filePath;
+    uint64_t position = 0;
 };
 
 // GLib objects with one owner.
@@ -481,9 +570,15 @@ std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination,
 namespace platform {
 
 std::unique_ptr<InputFile> openInput(const std::string& path) {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opened without waiting, so that a pipe with no writer cannot hold the tool, and checked to
+    // be a regular file before anything is read.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd) {
-        fail("Cannot read", path, errno);
+        const int error = errno;
+        if (error == ELOOP || error == ENAMETOOLONG) {
+            throw Error("Cannot read " + path + ": " + describeUnreachable(path, error));
+        }
+        fail("Cannot read", path, error);
     }
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0) {
@@ -491,6 +586,13 @@ std::unique_ptr<InputFile> openInput(const std::string& path) {
     }
     if (S_ISDIR(status.st_mode)) {
         fail("Cannot read", path, EISDIR);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw Error("Cannot read " + path + ": " + describeNonRegular(status.st_mode));
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        fail("Cannot read", path, errno);
     }
     return std::make_unique<LinuxInputFile>(path, std::move(fd), static_cast<uint64_t>(status.st_size));
 }
@@ -520,7 +622,7 @@ std::optional<PackageFacts> readPackageFacts(const std::string& path) {
     };
     PackageFacts facts;
     if (hasTable("Property")) {
-        for (auto [name, value] : {std::pair{"ProductCode", &facts.productCode}, {"ProductName", &facts.productName},
+        for (auto [name, value] : {std::pair{"ProductCode", &facts.productCode}, {"UpgradeCode", &facts.upgradeCode}, {"ProductName", &facts.productName},
                                    {"ProductVersion", &facts.productVersion}, {"Manufacturer", &facts.manufacturer}}) {
             const auto rows = select(database.get(), queries::withName(queries::property, name), 1);
             if (!rows) {
@@ -590,12 +692,57 @@ std::string absolutePath(const std::string& path) {
     return result.empty() ? "/" : result;
 }
 
-PathKind pathKind(const std::string& path) {
+PathState examinePath(const std::string& path) {
     struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        return PathKind::Missing;
+    if (::stat(path.c_str(), &status) == 0) {
+        if (S_ISDIR(status.st_mode)) {
+            return {PathKind::Directory, ""};
+        }
+        // Files of /proc and /sys look regular but are views of the system, which no one packs or replaces.
+        struct statfs system {};
+        if (S_ISREG(status.st_mode) && ::statfs(path.c_str(), &system) == 0 &&
+            (system.f_type == PROC_SUPER_MAGIC || system.f_type == SYSFS_MAGIC)) {
+            return {PathKind::Other, "it is an entry of /proc or /sys, not a regular file"};
+        }
+        if (S_ISREG(status.st_mode)) {
+            return {PathKind::File, ""};
+        }
+        return {PathKind::Other, describeNonRegular(status.st_mode)};
     }
-    return S_ISDIR(status.st_mode) ? PathKind::Directory : S_ISREG(status.st_mode) ? PathKind::File : PathKind::Other;
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) {
+        struct stat link {};
+        if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            std::string target(PATH_MAX, '\0');
+            const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+            target.resize(length > 0 ? static_cast<size_t>(length) : 0);
+            return {PathKind::Unreachable, "it is a symbolic link to " + target + ", which does not exist"};
+        }
+        return {PathKind::Missing, ""};
+    }
+    return {PathKind::Unreachable, describeUnreachable(path, error)};
+}
+
+std::string linkTarget(const std::string& path) {
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+        return path;
+    }
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) {
+        const int error = errno;
+        throw Error("Cannot write " + path + ": the file its symbolic link leads to cannot be named: " +
+                    describeUnreachable(path, error));
+    }
+    const std::string target = resolved;
+    std::free(resolved);
+    // A link through /proc to a file that has since been removed resolves to a name that is not it.
+    struct stat through {}, named {};
+    if (::stat(path.c_str(), &through) != 0 || ::stat(target.c_str(), &named) != 0 || through.st_dev != named.st_dev ||
+        through.st_ino != named.st_ino) {
+        throw Error("Cannot write " + path + ": the file its symbolic link leads to has no name of its own (" + target + ")");
+    }
+    return target;
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -628,10 +775,48 @@ std::string toolDirectory() {
 }
 
 void writeLine(Stream stream, std::string_view text) {
-    FILE* file = stream == Stream::Out ? stdout : stderr;
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fputc('\n', file);
-    std::fflush(file);
+    std::string line(text);
+    line += '\n';
+    const int fd = stream == Stream::Out ? STDOUT_FILENO : STDERR_FILENO;
+    for (size_t done = 0; done < line.size();) {
+        const ssize_t written = ::write(fd, line.data() + done, line.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            if (stream == Stream::Out) {
+                failStandardOutput(written < 0 ? errno : EIO);
+            }
+            return;
+        }
+        done += static_cast<size_t>(written);
+    }
+}
+
+std::unique_ptr<ByteSink> standardOutputSink() {
+    if (::isatty(STDOUT_FILENO)) {
+        throw Error("Standard output is a terminal, which cannot show a package; redirect it to a file or a pipe");
+    }
+    class StandardOutput : public ByteSink {
+    public:
+        void write(const char* data, size_t size) override {
+            while (size > 0) {
+                const ssize_t done = ::write(STDOUT_FILENO, data, size);
+                if (done < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (done <= 0) {
+                    failStandardOutput(done < 0 ? errno : EIO);
+                }
+                data += done;
+                size -= static_cast<size_t>(done);
+            }
+        }
+        void writeAt(uint64_t, const char*, size_t) override {
+            throw Error("Standard output is a stream: bytes already written cannot be changed");
+        }
+    };
+    return std::make_unique<StandardOutput>();
 }
 
 } // namespace platform

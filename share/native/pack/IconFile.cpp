@@ -25,6 +25,31 @@ bool isPng(const char* data, size_t size) {
     return size >= sizeof signature && std::memcmp(data, signature, sizeof signature) == 0;
 }
 
+uint32_t loadBigEndianU32(const char* p) {
+    return uint32_t{static_cast<uint8_t>(p[0])} << 24 | uint32_t{static_cast<uint8_t>(p[1])} << 16 |
+           uint32_t{static_cast<uint8_t>(p[2])} << 8 | static_cast<uint8_t>(p[3]);
+}
+
+// Why a PNG image does not fit its directory entry, or empty: its first chunk must be a whole
+// IHDR whose width and height are the entry's (where 0 stands for 256).
+std::string pngProblem(const char* image, size_t size, const char* entry) {
+    constexpr size_t signatureSize = 8;
+    constexpr size_t headerChunkSize = 8 + 13 + 4; // length and type, data, CRC
+    if (size < signatureSize + headerChunkSize || loadBigEndianU32(image + signatureSize) != 13 ||
+        std::memcmp(image + signatureSize + 4, "IHDR", 4) != 0) {
+        return "its PNG data has no image header (IHDR) after the signature";
+    }
+    const uint32_t width = loadBigEndianU32(image + signatureSize + 8);
+    const uint32_t height = loadBigEndianU32(image + signatureSize + 12);
+    const uint32_t entryWidth = static_cast<uint8_t>(entry[0]) == 0 ? 256 : static_cast<uint8_t>(entry[0]);
+    const uint32_t entryHeight = static_cast<uint8_t>(entry[1]) == 0 ? 256 : static_cast<uint8_t>(entry[1]);
+    if (width != entryWidth || height != entryHeight) {
+        return "its PNG data is " + std::to_string(width) + "x" + std::to_string(height) + " pixels, but the directory says " +
+               std::to_string(entryWidth) + "x" + std::to_string(entryHeight);
+    }
+    return "";
+}
+
 // A DIB starts with its BITMAPINFOHEADER (or a later, longer version of it).
 bool isDib(const char* data, size_t size) {
     if (size < bitmapInfoHeaderSize) {
@@ -71,6 +96,12 @@ IconFile IconFile::parse(const std::vector<char>& bytes, const std::string& name
         const char* image = bytes.data() + offset;
         if (!isPng(image, size) && !isDib(image, size)) {
             throwInvalid(name, "image " + std::to_string(i + 1) + " is neither a PNG nor a bitmap");
+        }
+        if (isPng(image, size)) {
+            const std::string problem = pngProblem(image, size, entry);
+            if (!problem.empty()) {
+                throwInvalid(name, "image " + std::to_string(i + 1) + ": " + problem);
+            }
         }
         icon.imageData.emplace_back(image, image + size);
         // The group entry is the file entry with the image offset replaced by a 16-bit id.

@@ -1,11 +1,14 @@
 #include "PackCommands.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <sstream>
 
 #include "IconFile.h"
+#include "Json.h"
 #include "PackError.h"
 #include "PackageChecksum.h"
 #include "PackageRules.h"
@@ -26,36 +29,85 @@ const char* const setupSuffix = " Setup";
 // Progress is worth showing from this package size on.
 constexpr uint64_t progressThreshold = 16 * 1024 * 1024;
 
-// A file the user named: it must exist and not be a directory. `what` starts the message.
-void requireFile(const std::string& path, const std::string& what) {
-    const PathKind kind = platform::pathKind(path);
-    if (kind == PathKind::Missing) {
-        throw Error(what + path);
+// An input the user named, as messages call it.
+struct InputRole {
+    const char* notFound; // starts the message when nothing is there
+    const char* noun;
+};
+const InputRole packageRole{"Package not found: ", "the package"};
+const InputRole stubRole{"The launcher stub was not found: ", "the launcher stub"};
+const InputRole iconRole{"The icon was not found: ", "the icon"};
+const InputRole launcherRole{"The launcher was not found: ", "the launcher"};
+
+// A file the user named: it must be a regular file, checked before it is opened, so that a pipe
+// or a device is never read from.
+void requireFile(const std::string& path, const InputRole& role) {
+    const PathState state = platform::examinePath(path);
+    switch (state.kind) {
+    case PathKind::File:
+        return;
+    case PathKind::Missing:
+        throw Error(role.notFound + path);
+    case PathKind::Directory:
+        throw Error(std::string("Cannot read ") + role.noun + " " + path + ": it is a directory");
+    case PathKind::Other:
+    case PathKind::Unreachable:
+        break;
     }
-    if (kind == PathKind::Directory) {
-        throw Error(what + path + " is a directory");
-    }
-    if (kind == PathKind::Other) {
-        throw Error(what + path + " is not a regular file");
-    }
+    throw Error(std::string("Cannot read ") + role.noun + " " + path + ": " + state.reason);
 }
 
-// A destination the user named: not a directory, in a folder that exists.
-void requireWritable(const std::string& path) {
-    const PathKind existing = platform::pathKind(path);
-    if (existing == PathKind::Directory) {
-        throw Error("Cannot write " + path + ": it is a directory");
+// How a destination is named in messages: as the system resolved it, except a device name such
+// as Windows' NUL (\\.\NUL once resolved), which is named as the user wrote it.
+std::string shownPath(const std::string& absolute, const std::string& given) {
+    return absolute.rfind("\\\\.\\", 0) == 0 ? given : absolute;
+}
+
+// A destination the user named: a regular file or nothing, in a folder that exists. A symbolic
+// link is followed (the file it leads to is replaced); one that leads nowhere, or to anything
+// but a regular file, is refused.
+void requireWritable(const std::string& path, const std::string& given, bool extracting) {
+    if (given.back() == '/') {
+        throw Error("Cannot write " + given + ": a name that ends in / is a folder's; give the file's name");
     }
-    if (existing == PathKind::Other) {
-        throw Error("Cannot write " + path + ": it is not a regular file");
+    const PathState existing = platform::examinePath(path);
+    switch (existing.kind) {
+    case PathKind::File:
+        return;
+    case PathKind::Directory:
+        throw Error("Cannot write " + path + ": it is a directory");
+    case PathKind::Other:
+        throw Error("Cannot write " + shownPath(path, given) + ": " + existing.reason +
+                    (extracting ? "; -o - writes the package to standard output" : ""));
+    case PathKind::Unreachable:
+        throw Error("Cannot write " + path + ": " + existing.reason);
+    case PathKind::Missing:
+        break;
     }
     const std::string folder = platform::parentDirectory(path);
-    const PathKind kind = platform::pathKind(folder);
-    if (kind == PathKind::Missing) {
+    const PathState state = platform::examinePath(folder);
+    switch (state.kind) {
+    case PathKind::Directory:
+        return;
+    case PathKind::Missing:
         throw Error("Cannot write " + path + ": the folder " + folder + " does not exist");
-    }
-    if (kind != PathKind::Directory) {
+    case PathKind::File:
+    case PathKind::Other:
         throw Error("Cannot write " + path + ": " + folder + " is not a folder");
+    case PathKind::Unreachable:
+        break;
+    }
+    throw Error("Cannot write " + path + ": its folder " + folder + " cannot be used: " + state.reason);
+}
+
+// The output may be none of the inputs, by any path (hard or symbolic links included): it would
+// be replaced while, or before, it is read.
+void requireDistinctOutput(const std::string& output, const std::vector<std::pair<const char*, std::string>>& inputs) {
+    for (const auto& [role, input] : inputs) {
+        if (!input.empty() && platform::sameFile(output, input)) {
+            throw Error(std::string("The output must be another file than the ") + role + ": " + output +
+                        (output == input ? "" : " is the same file as " + input));
+        }
     }
 }
 
@@ -189,9 +241,35 @@ std::string chooseProductCode(const std::string& packagePath, const std::string&
     return *givenCode;
 }
 
-PeImage openLauncher(const std::string& path) {
-    requireFile(path, "The launcher was not found: ");
-    return PeImage::open(path);
+// A stub must be a program for 64-bit Windows with a window system (GUI) subsystem, as the
+// launcher is: a DLL or a console program would be copied into a setup.exe that is not one.
+void requireLauncherProgram(const PeImage& stub) {
+    const std::string notAStub = stub.path() + " is not a launcher stub: ";
+    if (stub.machine() != pe::machineAmd64) {
+        char machine[8];
+        std::snprintf(machine, sizeof machine, "%04X", stub.machine());
+        throw Error(notAStub + "it is not built for x64 (its machine type is 0x" + machine + ")");
+    }
+    if (stub.characteristics() & pe::dllImage) {
+        throw Error(notAStub + "it is a DLL, not a program");
+    }
+    if (!(stub.characteristics() & pe::executableImage)) {
+        throw Error(notAStub + "it is not marked as an executable program");
+    }
+    if (stub.subsystem() != pe::subsystemWindowsGui) {
+        throw Error(notAStub + (stub.subsystem() == pe::subsystemWindowsConsole
+                                    ? std::string("it is a console program, not a Windows GUI program")
+                                    : "its subsystem " + std::to_string(stub.subsystem()) + " is not the Windows GUI"));
+    }
+}
+
+// Reports a file written; when standard output fails, says that the file is there all the same.
+void reportWritten(Reporter& reporter, const std::string& path, const std::string& summary) {
+    try {
+        reporter.out(summary);
+    } catch (const Error& e) {
+        throw Error(path + " was written, but its summary was not: " + e.what());
+    }
 }
 
 const DataBlock& packageOf(const ResourceTree& resources, const std::string& launcherPath) {
@@ -210,15 +288,14 @@ struct StoredChecksum {
     std::optional<uint64_t> value;
 };
 
-// Which Tervo made a launcher: its stub's marker holds the version since Tervo 1.0.0, a
-// placeholder before.
-std::string madeBy(const ResourceTree& resources) {
+// The version in a stub's marker: Tervo 1.0.0 and later put it there, earlier ones a placeholder.
+std::optional<std::string> markerVersion(const ResourceTree& resources) {
     const DataBlock* marker = resources.find(ResourceTypes::rcData, ResourceNames::launcherMarker);
     const std::string text = marker && marker->size() <= 32 ? marker->text() : "";
     const bool isVersion = !text.empty() && text.find('.') != std::string::npos && text.front() != '.' &&
                            text.back() != '.' && text.find("..") == std::string::npos &&
                            text.find_first_not_of("0123456789.") == std::string::npos;
-    return isVersion ? "Tervo " + text : "an earlier Tervo (the launcher records no version)";
+    return isVersion ? std::optional<std::string>(text) : std::nullopt;
 }
 
 StoredChecksum storedChecksum(const ResourceTree& resources) {
@@ -232,20 +309,105 @@ StoredChecksum storedChecksum(const ResourceTree& resources) {
     return stored;
 }
 
+// The text of a small RCDATA resource, or nullopt when the launcher has none.
+std::optional<std::string> smallText(const ResourceTree& resources, const char16_t* name, uint64_t limit = 1024) {
+    const DataBlock* block = resources.find(ResourceTypes::rcData, name);
+    if (!block) {
+        return std::nullopt;
+    }
+    return block->size() <= limit ? block->text() : "(" + std::to_string(block->size()) + " bytes)";
+}
+
+// The words of a cut launcher's verdict, the same wherever they are shown.
+std::string truncation(const PeImage& launcher) {
+    return "truncated: " + std::to_string(launcher.fileSize()) + " of " + std::to_string(launcher.declaredSize()) + " bytes";
+}
+
+// A launcher opened for --inspect or --extract, as far as it goes: a file cut short (an
+// interrupted download) still shows the resources that lie before its end.
+struct OpenedLauncher {
+    std::string path;
+    PeImage image;
+    ResourceTree resources;
+    // What lies past the end of a launcher cut short.
+    std::vector<CutResource> cut;
+
+    // The package's size, from its data or, when cut, from its directory entry.
+    std::optional<uint64_t> packageSize() const {
+        if (const DataBlock* package = resources.find(ResourceTypes::rcData, ResourceNames::package)) {
+            return package->size();
+        }
+        for (const CutResource& resource : cut) {
+            if (resource.type == ResourceId(ResourceTypes::rcData) && resource.name == ResourceId(ResourceNames::package)) {
+                return resource.size;
+            }
+        }
+        return std::nullopt;
+    }
+    bool isTervoLauncher() const {
+        return resources.contains(ResourceTypes::rcData, ResourceNames::launcherMarker) || packageSize().has_value();
+    }
+};
+
+OpenedLauncher openLauncher(const std::string& path) {
+    requireFile(path, launcherRole);
+    OpenedLauncher launcher{path, PeImage::open(path, PeImage::Cut::Allowed), {}, {}};
+    launcher.resources = launcher.image.resources(&launcher.cut);
+    return launcher;
+}
+
+// Text read from a launcher, which anyone may have made, as a terminal is to show it: control
+// characters, which could move the cursor or change the screen, become visible escapes (\t,
+// \x1b, \u009b) and malformed UTF-8 becomes U+FFFD.
+std::string printable(const std::string& text) {
+    std::u16string shown;
+    for (const char16_t c : toUtf16(text)) {
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F)) {
+            char escaped[8];
+            if (c == u'\t') {
+                std::snprintf(escaped, sizeof escaped, "\\t");
+            } else {
+                std::snprintf(escaped, sizeof escaped, c < 0x80 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
+            }
+            for (const char* p = escaped; *p; ++p) {
+                shown += static_cast<char16_t>(*p);
+            }
+        } else {
+            shown += c;
+        }
+    }
+    return toUtf8(shown);
+}
+
+// Writes bytes nowhere, for a pass that only hashes them.
+class NullSink : public ByteSink {
+public:
+    void write(const char*, size_t) override {}
+    void writeAt(uint64_t, const char*, size_t) override {}
+};
+
 } // namespace
 
 void ConsoleReporter::out(const std::string& line) { platform::writeLine(Stream::Out, line); }
-void ConsoleReporter::err(const std::string& line) { platform::writeLine(Stream::Err, line); }
+void ConsoleReporter::err(const std::string& line) {
+    try {
+        platform::writeLine(Stream::Err, line);
+    } catch (const std::exception&) {
+        // Standard error lost: nothing is left to tell.
+    }
+}
 
 void packPackage(const PackOptions& options, Reporter& reporter) {
     const std::string packagePath = platform::absolutePath(options.input);
     const std::string outputPath = platform::absolutePath(options.output);
     const std::string stubPath = options.stub.empty() ? defaultStubPath() : platform::absolutePath(options.stub);
-    if (platform::sameFile(outputPath, packagePath) || platform::sameFile(outputPath, stubPath)) {
-        throw Error("The output must be another file than the package and the stub: " + outputPath);
+    const std::string iconPath = options.icon.empty() ? "" : platform::absolutePath(options.icon);
+    requireDistinctOutput(outputPath, {{"package", packagePath}, {"stub", stubPath}, {"icon", iconPath}});
+    requireWritable(outputPath, options.output, false);
+    requireFile(packagePath, packageRole);
+    if (!iconPath.empty()) {
+        requireFile(iconPath, iconRole);
     }
-    requireWritable(outputPath);
-    requireFile(packagePath, "Package not found: ");
     const auto package = SourceFile::open(packagePath);
     const std::optional<PackageFacts> facts = platform::readPackageFacts(packagePath);
     if (!facts) {
@@ -255,14 +417,18 @@ void packPackage(const PackOptions& options, Reporter& reporter) {
     if (facts->productVersion.empty()) {
         throw Error(packagePath + " has no ProductVersion property");
     }
+    if (!tryParseVersion(facts->productVersion)) {
+        throw Error("The package's ProductVersion '" + facts->productVersion +
+                    "' cannot be a launcher's file version: it must be " + versionForm);
+    }
     const std::vector<ExternalPart> external = findExternalParts(*facts);
     if (!external.empty()) {
         throw Error(describeExternal(packagePath, external));
     }
     const std::string outputName = platform::fileName(outputPath);
+    const std::string packageName = platform::fileName(packagePath);
     std::string productName = facts->productName;
     if (productName.empty()) {
-        const std::string packageName = platform::fileName(packagePath);
         productName = packageName.substr(0, packageName.rfind('.'));
     }
     requireShortEnough("ProductName", productName, maxVersionTextLength - std::string(setupSuffix).size());
@@ -275,111 +441,259 @@ void packPackage(const PackOptions& options, Reporter& reporter) {
         throw Error("The launcher stub was not found: neither " + stubPath + " nor " + installedStubPath() +
                     " exists; name one with --stub");
     }
-    requireFile(stubPath, "The launcher stub was not found: ");
+    requireFile(stubPath, stubRole);
     const PeImage stub = PeImage::open(stubPath);
     ResourceTree resources = stub.resources();
     if (!resources.contains(ResourceTypes::rcData, ResourceNames::launcherMarker)) {
         throw Error(stubPath + " is not a Tervo launcher stub");
     }
+    requireLauncherProgram(stub);
     if (resources.contains(ResourceTypes::rcData, ResourceNames::package)) {
         throw Error(stubPath + " already carries a package; pack into the plain launcher stub " + stubName);
     }
     resources.replace(ResourceTypes::rcData, ResourceNames::package, neutralLanguage, DataBlock(package, 0, package->size()));
     resources.replace(ResourceTypes::rcData, ResourceNames::productCode, neutralLanguage, DataBlock(productCode));
+    // What the stub carried of these is the stub's, not this package's.
+    for (const char16_t* name : {ResourceNames::packageFileName, ResourceNames::upgradeCode, ResourceNames::defaultLog}) {
+        resources.remove(ResourceTypes::rcData, name);
+    }
+    const std::string nameProblem = windowsFileNameProblem(packageName);
+    if (nameProblem.empty()) {
+        resources.replace(ResourceTypes::rcData, ResourceNames::packageFileName, neutralLanguage, DataBlock(packageName));
+    } else {
+        reporter.err("Warning: the package's file name " + packageName + " is not one Windows takes (" + nameProblem +
+                     "): the launcher records no file name for it, and setup.exe /extract names it after the product");
+    }
+    if (!facts->upgradeCode.empty()) {
+        const std::optional<std::string> upgradeCode = canonicalGuid(facts->upgradeCode);
+        if (upgradeCode) {
+            resources.replace(ResourceTypes::rcData, ResourceNames::upgradeCode, neutralLanguage, DataBlock(*upgradeCode));
+        } else {
+            reporter.err("Warning: the package's UpgradeCode '" + facts->upgradeCode + "' is not a GUID such as " +
+                         guidExample + ": the launcher records no upgrade code");
+        }
+    }
+    if (options.noDefaultLog) {
+        resources.replace(ResourceTypes::rcData, ResourceNames::defaultLog, neutralLanguage, DataBlock(std::string("off")));
+    }
     setVersionResource(resources, VersionStrings{productName, facts->productVersion, facts->manufacturer,
                                                  productName + setupSuffix, facts->productVersion, outputName});
-    if (!options.icon.empty()) {
-        IconFile::read(platform::absolutePath(options.icon)).addTo(resources);
+    if (!iconPath.empty()) {
+        IconFile::read(iconPath).addTo(resources);
     }
 
-    const std::unique_ptr<StagedOutput> output = platform::createStagedOutput(outputPath);
+    const std::unique_ptr<StagedOutput> output = platform::createStagedOutput(platform::linkTarget(outputPath));
     ProgressSink sink(*output, reporter, outputName, stub.fileSize() + package->size(),
                       !options.quiet && package->size() >= progressThreshold);
     const ImageLayout layout = writeImage(stub, resources, sink, true);
     output->commit();
 
     if (!options.quiet) {
-        reporter.out("Wrote " + outputPath + ": " + productName + " " + facts->productVersion + ", product code " +
-                     productCode + ", " + describeSize(layout.fileSize));
+        reportWritten(reporter, outputPath,
+                      "Wrote " + outputPath + ": " + productName + " " + facts->productVersion + ", product code " +
+                          productCode + ", " + describeSize(layout.fileSize));
     }
 }
 
 void inspectLauncher(const PackOptions& options, Reporter& reporter) {
     const std::string launcherPath = platform::absolutePath(options.input);
-    const PeImage launcher = openLauncher(launcherPath);
-    const ResourceTree resources = launcher.resources();
-    const DataBlock& package = packageOf(resources, launcherPath);
-    const DataBlock* code = resources.find(ResourceTypes::rcData, ResourceNames::productCode);
-    const std::string codeText = code ? code->text() : "(none)";
-    reporter.out("Launcher:      " + launcherPath);
-    reporter.out("Made by:       " + madeBy(resources));
-    reporter.out("Product code:  " + codeText);
-    reporter.out("Package size:  " + std::to_string(package.size()) + " bytes");
-
-    // The installer database library reads files only: the package goes to a scratch file,
-    // hashed on its way there.
-    const std::unique_ptr<ScratchFile> scratch = platform::createScratchFile();
-    HashingSink hashed(*scratch);
-    package.writeTo(hashed);
-    scratch->finish();
+    const OpenedLauncher launcher = openLauncher(launcherPath);
+    if (!launcher.isTervoLauncher()) {
+        throw Error(launcher.image.truncated() ? launcherPath + " is " + truncation(launcher.image) + ", before its resources"
+                                               : launcherPath + " carries no package: it is not a packed Tervo launcher");
+    }
+    const ResourceTree& resources = launcher.resources;
+    const bool text = !options.json;
+    const auto line = [&](const std::string& label, const std::string& value) {
+        if (text) {
+            reporter.out(label + std::string(15 - std::min<size_t>(15, label.size()), ' ') + printable(value));
+        }
+    };
+    const std::optional<std::string> version = markerVersion(resources);
+    const std::optional<std::string> productCode = smallText(resources, ResourceNames::productCode);
+    const std::optional<std::string> upgradeCode = smallText(resources, ResourceNames::upgradeCode);
+    const std::optional<std::string> fileName = smallText(resources, ResourceNames::packageFileName);
+    const std::optional<uint64_t> packageSize = launcher.packageSize();
+    const std::optional<std::string> log = smallText(resources, ResourceNames::defaultLog);
+    const bool defaultLog = log != "off";
     const StoredChecksum stored = storedChecksum(resources);
-    const std::string actual = PackageChecksum::formatText(hashed.digest());
-    if (!stored.present) {
-        reporter.out("Checksum:      none (the launcher was made by an older tool)");
-    } else if (stored.value == hashed.digest()) {
-        reporter.out("Checksum:      " + actual + ", the package matches");
-    } else {
-        reporter.out("Checksum:      " + stored.text + ", the package DOES NOT match (its checksum is " + actual +
-                     "): the launcher is damaged");
-    }
+    line("Launcher:", launcherPath);
+    line("Made by:", version ? "Tervo " + *version : "an earlier Tervo (the launcher records no version)");
+    line("Product code:", productCode.value_or("(none)"));
+    line("Upgrade code:", upgradeCode.value_or("(none)"));
+    line("Package file:", fileName.value_or("(none)"));
+    line("Package size:", packageSize ? std::to_string(*packageSize) + " bytes" : "(none)");
 
-    const std::optional<PackageFacts> product = platform::readPackageFacts(scratch->path());
-    if (!product) {
-        throw Error("The package carried by " + launcherPath + " is not a Windows Installer package");
+    // The problem that makes the launcher unsound, from the most to the least fundamental.
+    std::string problem;
+    std::string verdict;
+    std::optional<PackageFacts> product;
+    const DataBlock* package = resources.find(ResourceTypes::rcData, ResourceNames::package);
+    const std::string storedText = stored.present ? stored.text : "none";
+    if (launcher.image.truncated()) {
+        verdict = "truncated";
+        problem = launcherPath + " is " + truncation(launcher.image) +
+                  " (an interrupted download or copy?): its package cannot be checked or read; get the file again";
+        line("Checksum:", storedText + ", " + truncation(launcher.image));
+    } else if (!package) {
+        verdict = "no package";
+        problem = launcherPath + " carries no package: it is not a packed Tervo launcher";
+        line("Checksum:", "(none)");
+    } else {
+        // The installer database library reads files only: the package goes to a scratch file,
+        // hashed on its way there.
+        const std::unique_ptr<ScratchFile> scratch = platform::createScratchFile();
+        HashingSink hashed(*scratch);
+        package->writeTo(hashed);
+        scratch->finish();
+        const std::string actual = PackageChecksum::formatText(hashed.digest());
+        if (!stored.present) {
+            verdict = "none";
+            line("Checksum:", "none (the launcher was made by an older tool)");
+        } else if (stored.value == hashed.digest()) {
+            verdict = "matches";
+            line("Checksum:", actual + ", the package matches");
+        } else {
+            verdict = "does not match";
+            problem = "The package inside " + launcherPath + " is damaged: its checksum is " + actual + ", the launcher says " +
+                      stored.text;
+            line("Checksum:", stored.text + ", the package DOES NOT match (its checksum is " + actual + "): the launcher is damaged");
+        }
+        product = platform::readPackageFacts(scratch->path());
+        if (!product && problem.empty()) {
+            problem = "The package carried by " + launcherPath + " is not a Windows Installer package";
+        }
     }
-    reporter.out("Product name:  " + product->productName);
-    reporter.out("Version:       " + product->productVersion);
-    reporter.out("Manufacturer:  " + product->manufacturer);
-    const std::optional<std::string> own = canonicalGuid(product->productCode);
-    if (!product->productCode.empty() && own != canonicalGuid(codeText)) {
-        reporter.out("Note: the package's own ProductCode is " + product->productCode);
+    line("Default log:", defaultLog ? "on" : "off (packed with --no-default-log)");
+
+    // The product as the package says, or else as the launcher's version block says.
+    std::map<std::string, std::string> declared;
+    if (const DataBlock* block = resources.find(ResourceTypes::version, 1); block && block->size() <= 65536) {
+        declared = readVersionStrings(block->load());
+    }
+    const auto fact = [&](const std::string& own, const char* key) -> std::optional<std::string> {
+        if (product) {
+            return own.empty() ? std::nullopt : std::optional<std::string>(own);
+        }
+        const auto found = declared.find(key);
+        return found == declared.end() || found->second.empty() ? std::nullopt : std::optional<std::string>(found->second);
+    };
+    const std::optional<std::string> productName = fact(product ? product->productName : "", "ProductName");
+    const std::optional<std::string> productVersion = fact(product ? product->productVersion : "", "ProductVersion");
+    const std::optional<std::string> manufacturer = fact(product ? product->manufacturer : "", "CompanyName");
+    if (product || !declared.empty()) {
+        line("Product name:", productName.value_or(""));
+        line("Version:", productVersion.value_or(""));
+        line("Manufacturer:", manufacturer.value_or(""));
+    }
+    if (text && !product && !declared.empty()) {
+        reporter.out("Note: the product name, version and manufacturer above are the launcher's version block's, not read from its package");
+    }
+    if (text && product) {
+        const std::optional<std::string> own = canonicalGuid(product->productCode);
+        if (!product->productCode.empty() && own != canonicalGuid(productCode.value_or(""))) {
+            reporter.out("Note: the package's own ProductCode is " + printable(product->productCode));
+        }
+        const std::optional<std::string> ownUpgrade = canonicalGuid(product->upgradeCode);
+        if (!product->upgradeCode.empty() && ownUpgrade != canonicalGuid(upgradeCode.value_or(""))) {
+            reporter.out("Note: the package's own UpgradeCode is " + printable(product->upgradeCode));
+        }
+    }
+    if (options.json) {
+        JsonObject object;
+        object.addText("launcher", launcherPath)
+            .addText("tervoVersion", version)
+            .addText("productCode", productCode)
+            .addText("upgradeCode", upgradeCode)
+            .addText("productName", productName)
+            .addText("productVersion", productVersion)
+            .addText("manufacturer", manufacturer)
+            .addText("packageFileName", fileName)
+            .addNumber("packageSize", packageSize)
+            .addText("checksum", stored.present ? std::optional<std::string>(stored.text) : std::nullopt)
+            .addText("checksumVerdict", verdict)
+            .addBool("defaultLog", defaultLog)
+            .addNumber("fileSize", launcher.image.fileSize())
+            .addNumber("expectedFileSize", launcher.image.declaredSize())
+            .addBool("sound", problem.empty());
+        std::istringstream lines(object.text());
+        for (std::string jsonLine; std::getline(lines, jsonLine);) {
+            reporter.out(jsonLine);
+        }
+    }
+    if (!problem.empty()) {
+        throw Error(problem);
     }
 }
 
 void extractPackage(const PackOptions& options, Reporter& reporter) {
     const std::string launcherPath = platform::absolutePath(options.input);
-    const std::string outputPath = platform::absolutePath(options.output);
-    if (platform::sameFile(outputPath, launcherPath)) {
+    const bool toStandardOutput = options.output == standardOutputName;
+    const std::string outputPath = toStandardOutput ? "" : platform::absolutePath(options.output);
+    if (!toStandardOutput && platform::sameFile(outputPath, launcherPath)) {
         throw Error("The output must be another file than the launcher: " + outputPath);
     }
-    const PeImage launcher = openLauncher(launcherPath);
-    const ResourceTree resources = launcher.resources();
-    const DataBlock& package = packageOf(resources, launcherPath);
-    requireWritable(outputPath);
+    const OpenedLauncher launcher = openLauncher(launcherPath);
+    if (launcher.image.truncated()) {
+        throw Error(launcherPath + " is " + truncation(launcher.image) + "; nothing was written");
+    }
+    const DataBlock& package = packageOf(launcher.resources, launcherPath);
+    const StoredChecksum stored = storedChecksum(launcher.resources);
+    const std::string describedOutput = toStandardOutput ? "standard output" : outputPath;
+    const auto damage = [&](uint64_t digest) {
+        return "The package inside " + launcherPath + " is damaged: its checksum is " + PackageChecksum::formatText(digest) +
+               ", the launcher says " + stored.text;
+    };
 
-    const StoredChecksum stored = storedChecksum(resources);
+    if (toStandardOutput) {
+        // A pipe cannot be taken back: the package is checked before its first byte goes out, and
+        // hashed again on its way, in case the launcher changes meanwhile.
+        const std::unique_ptr<ByteSink> out = platform::standardOutputSink();
+        std::optional<uint64_t> checked;
+        if (stored.present) {
+            NullSink nowhere;
+            HashingSink hashed(nowhere);
+            package.writeTo(hashed);
+            checked = hashed.digest();
+            if (stored.value != checked && !options.ignoreChecksum) {
+                throw Error(damage(*checked) + "; nothing was written (--ignore-checksum writes it anyway)");
+            }
+        }
+        ProgressSink progress(*out, reporter, describedOutput, package.size(),
+                              !options.quiet && package.size() >= progressThreshold);
+        HashingSink hashed(progress);
+        package.writeTo(hashed);
+        if (checked && hashed.digest() != *checked) {
+            throw Error(launcherPath + " changed while it was read: what standard output received is not the package it held");
+        }
+        if (stored.present && stored.value != hashed.digest()) {
+            reporter.err("Warning: " + damage(hashed.digest()));
+        }
+        if (!options.quiet) {
+            reporter.err("Wrote the package to standard output: " + std::to_string(package.size()) + " bytes");
+        }
+        return;
+    }
+
+    requireWritable(outputPath, options.output, true);
     const std::string outputName = platform::fileName(outputPath);
-    const std::unique_ptr<StagedOutput> output = platform::createStagedOutput(outputPath, OutputKind::Data);
+    const std::unique_ptr<StagedOutput> output = platform::createStagedOutput(platform::linkTarget(outputPath), OutputKind::Data);
     ProgressSink progress(*output, reporter, outputName, package.size(),
                           !options.quiet && package.size() >= progressThreshold);
     HashingSink hashed(progress);
     package.writeTo(hashed);
-    const std::string actual = PackageChecksum::formatText(hashed.digest());
     const bool damaged = stored.present && stored.value != hashed.digest();
-    const std::string damage = "The package inside " + launcherPath + " is damaged: its checksum is " + actual +
-                               ", the launcher says " + stored.text;
     if (damaged && !options.ignoreChecksum) {
-        throw Error(damage + "; nothing was written (--ignore-checksum writes it anyway)");
+        throw Error(damage(hashed.digest()) + "; nothing was written (--ignore-checksum writes it anyway)");
     }
     output->commit();
     if (damaged) {
-        reporter.err("Warning: " + damage);
+        reporter.err("Warning: " + damage(hashed.digest()));
     }
     if (!options.quiet) {
-        reporter.out("Wrote " + outputPath + ": " + std::to_string(package.size()) + " bytes");
+        reportWritten(reporter, outputPath, "Wrote " + outputPath + ": " + std::to_string(package.size()) + " bytes");
     }
 }
-
 int runPackTool(const std::vector<std::string>& args, Reporter& reporter) {
     PackOptions options;
     try {

@@ -49,6 +49,12 @@ PackOptions parsePackOptions(const std::vector<std::string>& args) {
         } else if (arg == "--ignore-checksum") {
             once(arg);
             options.ignoreChecksum = true;
+        } else if (arg == "--json") {
+            once(arg);
+            options.json = true;
+        } else if (arg == "--no-default-log") {
+            once(arg);
+            options.noDefaultLog = true;
         } else if (arg == "--inspect") {
             setCommand(PackOptions::Command::Inspect, arg);
         } else if (arg == "--extract") {
@@ -88,15 +94,24 @@ PackOptions parsePackOptions(const std::vector<std::string>& args) {
     if (options.command != Command::Extract && options.ignoreChecksum) {
         throw UsageError("--ignore-checksum applies to --extract only");
     }
+    if (options.command != Command::Inspect && options.json) {
+        throw UsageError("--json applies to --inspect only");
+    }
+    if (options.command != Command::Pack && options.noDefaultLog) {
+        throw UsageError("--no-default-log applies to packing only");
+    }
+    if (options.command == Command::Pack && options.output == standardOutputName) {
+        throw UsageError("A launcher cannot be written to standard output (-o -); name a file (./- for a file named -)");
+    }
     return options;
 }
 
 const char* packUsage() {
     return "Usage:\n"
            "  tervo-pack PACKAGE.msi -o SETUP.exe [--stub LAUNCHER.exe] [--product-code {GUID}]\n"
-           "             [--icon ICON.ico] [--quiet]\n"
-           "  tervo-pack --inspect SETUP.exe\n"
-           "  tervo-pack --extract SETUP.exe -o PACKAGE.msi [--ignore-checksum]\n"
+           "             [--icon ICON.ico] [--no-default-log] [--quiet]\n"
+           "  tervo-pack --inspect SETUP.exe [--json]\n"
+           "  tervo-pack --extract SETUP.exe -o PACKAGE.msi|- [--ignore-checksum]\n"
            "\n"
            "Packs a Windows Installer package into a copy of the Tervo launcher: SETUP.exe installs the\n"
            "package when run and removes the product when run with the argument uninstall.\n"
@@ -106,14 +121,19 @@ const char* packUsage() {
            "                       or else ../share/tervo/tervo-launcher.exe relative to it)\n"
            "  --product-code GUID  the package's product code in any spelling (default: the package's)\n"
            "  --icon FILE          an .ico file for SETUP.exe\n"
+           "  --no-default-log     SETUP.exe does not add a verbose log of its own when the\n"
+           "                       command line asks for none\n"
            "  -q, --quiet          no progress and no summary\n"
            "  --inspect            show what a launcher carries and check its package's checksum\n"
+           "  --json               with --inspect: one JSON object (keys in the manual page)\n"
            "  --extract            write the package a launcher carries, byte for byte\n"
+           "                       (-o - writes it to standard output, once it is checked)\n"
            "  --ignore-checksum    extract a package even though it does not match its checksum\n"
            "  -h, --help           show this text\n"
            "  --version            show the Tervo version\n"
            "\n"
-           "Exit codes: 0 done, 1 failed (nothing was written), 2 wrong command line.\n";
+           "Exit codes: 0 done (--inspect: the launcher is sound), 1 failed (nothing was written;\n"
+           "--inspect: the package is damaged, cut short or missing), 2 wrong command line.\n";
 }
 
 } // namespace pack

@@ -15,6 +15,13 @@ namespace pack {
 // bare with or without hyphens, in either case), exactly 38 characters; nullopt for anything else.
 std::optional<std::string> canonicalGuid(std::string_view text);
 
+// Why Windows would not take `name` (UTF-8) as a plain file name, in words that follow "name: ";
+// empty when it would. A plain name has 1 to 255 UTF-16 code units, no / or \, none of
+// < > : " | ? * nor control characters, does not end in a space or a period, is not . or .., and
+// is not a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, in any case, with or without an
+// extension). The launcher checks the name it reads from RCDATA MSI_FILENAME by the same rules.
+std::string windowsFileNameProblem(const std::string& name);
+
 // A cabinet or a file that the package expects beside it rather than inside it.
 struct ExternalPart {
     enum class Kind { Cabinet, File };

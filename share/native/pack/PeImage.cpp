@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "PackError.h"
 #include "Utf.h"
@@ -21,14 +22,31 @@ constexpr uint32_t maxSections = 96;
 // Bounds the work a crafted directory whose tables share subtrees can cause.
 constexpr size_t maxResourceEntries = 1 << 20;
 
+// Thrown past the end of a file cut short, and caught where what is missing can be left out.
+struct PastTheEnd {};
+
 class ResourceDirectoryReader {
 public:
-    ResourceDirectoryReader(const PeImage& image, const PeSection& section, uint32_t rootRva)
-        : image(image), section(section), rootRva(rootRva) {}
+    ResourceDirectoryReader(const PeImage& image, const PeSection& section, uint32_t rootRva, std::vector<CutResource>* cut)
+        : image(image), section(section), rootRva(rootRva), cut(cut) {}
 
-    void read(ResourceTree& tree) { readTable(0, 0, tree, ResourceId(uint16_t{0}), ResourceId(uint16_t{0})); }
+    void read(ResourceTree& tree) {
+        try {
+            readTable(0, 0, tree, ResourceId(uint16_t{0}), ResourceId(uint16_t{0}));
+        } catch (const PastTheEnd&) {
+        }
+    }
 
 private:
+    // Reads bytes that the headers say are there; past the end of a file cut short, throws
+    // PastTheEnd when cut files are read.
+    void readBytes(uint64_t at, char* buffer, size_t count) const {
+        if (cut && at + count > image.fileSize()) {
+            throw PastTheEnd{};
+        }
+        image.file()->read(at, buffer, count);
+    }
+
     // Offset of `size` bytes at `offset` from the root, checked to lie in the section's raw data.
     uint64_t fileOffset(uint64_t offset, uint64_t size) const {
         const uint64_t rva = uint64_t{rootRva} + offset;
@@ -41,7 +59,7 @@ private:
 
     void readTable(uint32_t offset, int level, ResourceTree& tree, const ResourceId& type, const ResourceId& name) {
         char header[16];
-        image.file()->read(fileOffset(offset, sizeof header), header, sizeof header);
+        readBytes(fileOffset(offset, sizeof header), header, sizeof header);
         const uint32_t count = uint32_t{loadU16(header + 12)} + loadU16(header + 14);
         entriesSeen += count;
         if (entriesSeen > maxResourceEntries) {
@@ -49,24 +67,36 @@ private:
                                              " entries");
         }
         std::vector<char> entries(size_t{count} * 8);
-        image.file()->read(fileOffset(uint64_t{offset} + sizeof header, entries.size()), entries.data(), entries.size());
+        readBytes(fileOffset(uint64_t{offset} + sizeof header, entries.size()), entries.data(), entries.size());
         for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t id = loadU32(entries.data() + 8 * i);
-            const uint32_t target = loadU32(entries.data() + 8 * i + 4);
-            const bool isTable = (target & 0x80000000) != 0;
-            if (isTable != (level < 2)) {
-                throwMalformed(image.path(), "resource directory level " + std::to_string(level) +
-                                                 " has an entry of the wrong kind");
+            try {
+                readEntry(entries.data() + 8 * i, level, tree, type, name);
+            } catch (const PastTheEnd&) {
+                // Only what lies past the end is left out; the entries before it stay.
             }
-            if (level == 0) {
-                readTable(target & 0x7FFFFFFF, 1, tree, readId(id), name);
-            } else if (level == 1) {
-                readTable(target & 0x7FFFFFFF, 2, tree, type, readId(id));
-            } else {
-                if (id > 0xFFFF) {
-                    throwMalformed(image.path(), "resource language " + std::to_string(id) + " is not a number");
-                }
-                tree.put(type, name, static_cast<uint16_t>(id), readData(target));
+        }
+    }
+
+    void readEntry(const char* entry, int level, ResourceTree& tree, const ResourceId& type, const ResourceId& name) {
+        const uint32_t id = loadU32(entry);
+        const uint32_t target = loadU32(entry + 4);
+        const bool isTable = (target & 0x80000000) != 0;
+        if (isTable != (level < 2)) {
+            throwMalformed(image.path(), "resource directory level " + std::to_string(level) +
+                                         " has an entry of the wrong kind");
+        }
+        if (level == 0) {
+            readTable(target & 0x7FFFFFFF, 1, tree, readId(id), name);
+        } else if (level == 1) {
+            readTable(target & 0x7FFFFFFF, 2, tree, type, readId(id));
+        } else {
+            if (id > 0xFFFF) {
+                throwMalformed(image.path(), "resource language " + std::to_string(id) + " is not a number");
+            }
+            const uint16_t language = static_cast<uint16_t>(id);
+            const std::optional<DataBlock> data = readData(target, type, name, language);
+            if (data) {
+                tree.put(type, name, language, *data);
             }
         }
     }
@@ -80,10 +110,10 @@ private:
         }
         const uint32_t offset = id & 0x7FFFFFFF;
         char lengthBytes[2];
-        image.file()->read(fileOffset(offset, 2), lengthBytes, 2);
+        readBytes(fileOffset(offset, 2), lengthBytes, 2);
         const uint16_t length = loadU16(lengthBytes);
         std::vector<char> chars(size_t{length} * 2);
-        image.file()->read(fileOffset(uint64_t{offset} + 2, chars.size()), chars.data(), chars.size());
+        readBytes(fileOffset(uint64_t{offset} + 2, chars.size()), chars.data(), chars.size());
         std::u16string name(length, u'\0');
         for (uint16_t i = 0; i < length; ++i) {
             name[i] = static_cast<char16_t>(loadU16(chars.data() + 2 * i));
@@ -94,30 +124,43 @@ private:
         return ResourceId(name);
     }
 
-    DataBlock readData(uint32_t offset) const {
+    // The data, or nullopt when it lies past the end of a file cut short (then listed as cut).
+    std::optional<DataBlock> readData(uint32_t offset, const ResourceId& type, const ResourceId& name, uint16_t language) const {
         char entry[16];
-        image.file()->read(fileOffset(offset, sizeof entry), entry, sizeof entry);
+        readBytes(fileOffset(offset, sizeof entry), entry, sizeof entry);
         const uint32_t rva = loadU32(entry);
         const uint32_t size = loadU32(entry + 4);
-        return DataBlock(image.file(), image.fileOffsetOf(rva, size), size);
+        const uint64_t at = image.fileOffsetOf(rva, size);
+        if (cut && at + size > image.fileSize()) {
+            cut->push_back({type, name, language, size});
+            return std::nullopt;
+        }
+        return DataBlock(image.file(), at, size);
     }
 
     const PeImage& image;
     const PeSection& section;
     uint32_t rootRva;
+    std::vector<CutResource>* cut;
     size_t entriesSeen = 0;
 };
 
 } // namespace
 
-PeImage PeImage::open(const std::string& path) {
+PeImage PeImage::open(const std::string& path, Cut cut) {
     PeImage image(SourceFile::open(path));
-    image.readHeaders();
+    image.readHeaders(cut);
     return image;
 }
 
-void PeImage::readHeaders() {
+void PeImage::readHeaders(Cut cut) {
     const uint64_t size = fileSize();
+    // A file cut short inside its headers: with Cut::Allowed, said so rather than what is missing.
+    const auto requireWithin = [&](uint64_t end) {
+        if (cut == Cut::Allowed && end > size) {
+            throw Error(path() + " is truncated: it has only " + std::to_string(size) + " bytes and ends inside its headers");
+        }
+    };
     if (size < pe::dosHeaderSize) {
         throwMalformed(path(), "it has only " + std::to_string(size) + " bytes");
     }
@@ -127,6 +170,9 @@ void PeImage::readHeaders() {
         throwMalformed(path(), "it does not start with the MZ signature");
     }
     ntOffset = loadU32(dos + pe::dosNewHeaderOffset);
+    if (ntOffset >= pe::dosHeaderSize && ntOffset <= 0x10000000) {
+        requireWithin(uint64_t{ntOffset} + 4 + pe::fileHeaderSize + 2);
+    }
     if (ntOffset < pe::dosHeaderSize || ntOffset > 0x10000000 || uint64_t{ntOffset} + 4 + pe::fileHeaderSize + 2 > size) {
         throwMalformed(path(), "the PE header offset " + std::to_string(static_cast<int32_t>(ntOffset)) + " is out of range");
     }
@@ -144,6 +190,9 @@ void PeImage::readHeaders() {
     }
     optionalSize = loadU16(ntHeaders + 4 + pe::sizeOfOptionalHeader);
     const uint32_t sectionCount = loadU16(ntHeaders + 4 + pe::numberOfSections);
+    if (optionalSize >= pe::dataDirectories && optionalSize <= pe::dataDirectories + 8 * pe::maxDataDirectories) {
+        requireWithin(uint64_t{optionalHeaderOffset()} + optionalSize);
+    }
     if (optionalSize < pe::dataDirectories || optionalSize > pe::dataDirectories + 8 * pe::maxDataDirectories ||
         uint64_t{optionalHeaderOffset()} + optionalSize > size) {
         throwMalformed(path(), "the optional header size " + std::to_string(optionalSize) + " is invalid");
@@ -167,6 +216,9 @@ void PeImage::readHeaders() {
     }
     const uint32_t headersSize = loadU32(optional + pe::sizeOfHeaders);
     const uint64_t tableEnd = uint64_t{sectionTableOffset()} + uint64_t{sectionCount} * pe::sectionHeaderSize;
+    if (headersSize >= tableEnd) {
+        requireWithin(headersSize);
+    }
     if (headersSize < tableEnd || headersSize > size) {
         throwMalformed(path(), "the header size " + std::to_string(headersSize) + " does not cover the section table");
     }
@@ -185,7 +237,8 @@ void PeImage::readHeaders() {
         section.rawOffset = loadU32(header + pe::sectionRawOffset);
         section.characteristics = loadU32(header + pe::sectionCharacteristics);
         section.headerOffset = at;
-        if (section.rawSize > 0 && (section.rawOffset < headersSize || uint64_t{section.rawOffset} + section.rawSize > size)) {
+        const bool pastTheEnd = uint64_t{section.rawOffset} + section.rawSize > size && cut == Cut::Refused;
+        if (section.rawSize > 0 && (section.rawOffset < headersSize || pastTheEnd)) {
             throwMalformed(path(), "the data of section " + std::to_string(i) + " lies outside the file");
         }
         const uint64_t end = uint64_t{section.virtualAddress} + std::max(section.virtualSize, section.rawSize);
@@ -215,6 +268,13 @@ uint64_t PeImage::endOfSectionData() const {
     return end;
 }
 
+uint64_t PeImage::declaredSize() const {
+    const DataDirectory certificates = dataDirectory(pe::securityDirectory);
+    // The certificate table's "address" is a file offset.
+    const uint64_t certificatesEnd = certificates.size > 0 ? uint64_t{certificates.virtualAddress} + certificates.size : 0;
+    return std::max(endOfSectionData(), certificatesEnd);
+}
+
 const PeSection* PeImage::sectionAt(uint32_t rva) const {
     for (const PeSection& section : sectionList) {
         if (rva >= section.virtualAddress && rva - section.virtualAddress < std::max(section.virtualSize, section.rawSize)) {
@@ -233,7 +293,7 @@ uint64_t PeImage::fileOffsetOf(uint32_t rva, uint32_t size) const {
     return section->rawOffset + (rva - section->virtualAddress);
 }
 
-ResourceTree PeImage::resources() const {
+ResourceTree PeImage::resources(std::vector<CutResource>* cut) const {
     ResourceTree tree;
     const DataDirectory directory = dataDirectory(pe::resourceDirectory);
     if (directory.virtualAddress == 0 || directory.size == 0) {
@@ -243,7 +303,7 @@ ResourceTree PeImage::resources() const {
     if (!section) {
         throwMalformed(path(), "the resource directory lies in no section");
     }
-    ResourceDirectoryReader(*this, *section, directory.virtualAddress).read(tree);
+    ResourceDirectoryReader(*this, *section, directory.virtualAddress, cut).read(tree);
     return tree;
 }
 

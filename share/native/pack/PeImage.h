@@ -16,8 +16,14 @@ namespace pe {
 inline constexpr uint32_t dosHeaderSize = 64;
 inline constexpr uint32_t dosNewHeaderOffset = 0x3C; // e_lfanew
 inline constexpr uint32_t fileHeaderSize = 20;
-inline constexpr uint32_t numberOfSections = 2;      // in the file header
-inline constexpr uint32_t sizeOfOptionalHeader = 16; // in the file header
+// In the file header.
+inline constexpr uint32_t machine = 0;
+inline constexpr uint32_t numberOfSections = 2;
+inline constexpr uint32_t sizeOfOptionalHeader = 16;
+inline constexpr uint32_t characteristics = 18;
+inline constexpr uint16_t machineAmd64 = 0x8664;
+inline constexpr uint16_t executableImage = 0x0002;
+inline constexpr uint16_t dllImage = 0x2000;
 inline constexpr uint16_t magic32 = 0x10B;
 inline constexpr uint16_t magic64 = 0x20B;
 // In the PE32+ optional header.
@@ -27,6 +33,9 @@ inline constexpr uint32_t fileAlignment = 36;
 inline constexpr uint32_t sizeOfImage = 56;
 inline constexpr uint32_t sizeOfHeaders = 60;
 inline constexpr uint32_t checkSum = 64;
+inline constexpr uint32_t subsystem = 68; // 16 bits
+inline constexpr uint16_t subsystemWindowsGui = 2;
+inline constexpr uint16_t subsystemWindowsConsole = 3;
 inline constexpr uint32_t numberOfRvaAndSizes = 108;
 inline constexpr uint32_t dataDirectories = 112;
 inline constexpr uint32_t maxDataDirectories = 16;
@@ -60,12 +69,23 @@ struct DataDirectory {
     uint32_t size = 0;
 };
 
+// A resource whose data the file ends before: a launcher cut short.
+struct CutResource {
+    ResourceId type;
+    ResourceId name;
+    uint16_t language;
+    uint64_t size;
+};
+
 // An open PE32+ file whose headers have been checked. The file stays open while the image or a
 // block read from it lives; resource data is read from it only when written.
 class PeImage {
 public:
-    // Throws a pack::Error naming the file when it is not a well-formed 64-bit PE file.
-    static PeImage open(const std::string& path);
+    enum class Cut { Refused, Allowed };
+    // Throws a pack::Error naming the file when it is not a well-formed 64-bit PE file. With
+    // Cut::Allowed, a file that ends before its sections do (an interrupted download) is opened
+    // as far as it goes; truncated() then tells. Its headers must be whole either way.
+    static PeImage open(const std::string& path, Cut cut = Cut::Refused);
 
     const std::string& path() const { return source->path(); }
     const std::shared_ptr<const SourceFile>& file() const { return source; }
@@ -83,6 +103,9 @@ public:
     uint32_t sizeOfHeaders() const { return optionalField(pe::sizeOfHeaders); }
     uint32_t sizeOfImage() const { return optionalField(pe::sizeOfImage); }
     uint32_t checksum() const { return optionalField(pe::checkSum); }
+    uint16_t machine() const { return loadU16(headerBytes.data() + ntOffset + 4 + pe::machine); }
+    uint16_t characteristics() const { return loadU16(headerBytes.data() + ntOffset + 4 + pe::characteristics); }
+    uint16_t subsystem() const { return loadU16(headerBytes.data() + optionalHeaderOffset() + pe::subsystem); }
     const std::vector<PeSection>& sections() const { return sectionList; }
 
     // How many data directories the optional header has room for.
@@ -92,6 +115,11 @@ public:
 
     // End of the last section's raw data (at least the headers' end).
     uint64_t endOfSectionData() const;
+    // The size the headers describe: the end of the section data, or of the certificate table
+    // where that lies further.
+    uint64_t declaredSize() const;
+    // True when the file ends before declaredSize() (only with Cut::Allowed).
+    bool truncated() const { return fileSize() < declaredSize(); }
     // Bytes past the last section: a certificate table, a symbol table or anything appended.
     uint64_t trailingDataSize() const { return fileSize() - endOfSectionData(); }
     bool hasCertificateTable() const { return dataDirectory(pe::securityDirectory).size != 0; }
@@ -102,12 +130,14 @@ public:
     uint64_t fileOffsetOf(uint32_t rva, uint32_t size) const;
 
     // The resource tree, its data referring to regions of this file; empty when the image has no
-    // resources. Throws a pack::Error when the resource directory is malformed.
-    ResourceTree resources() const;
+    // resources. Throws a pack::Error when the resource directory is malformed. With `cut`, a
+    // file cut short gives what lies before its end: tables and names past it are left out, and
+    // data past it is listed in `cut` instead of the tree.
+    ResourceTree resources(std::vector<CutResource>* cut = nullptr) const;
 
 private:
     explicit PeImage(std::shared_ptr<const SourceFile> file) : source(std::move(file)) {}
-    void readHeaders();
+    void readHeaders(Cut cut);
 
     std::shared_ptr<const SourceFile> source;
     std::vector<char> headerBytes;

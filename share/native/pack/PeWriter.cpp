@@ -213,7 +213,9 @@ ImageLayout writeImage(const PeImage& stub, const ResourceTree& stubResources, B
         keptEnd = old->rawOffset;
     }
     checkFits(stub, layout.resourceRva, "image");
-    const ResourceSection section(resources, layout.resourceRva);
+    // The package last: a launcher cut short (an interrupted download) then still holds every
+    // other resource, so that it can be told what it is and how much of it is missing.
+    const ResourceSection section(resources, layout.resourceRva, ResourceKey{ResourceTypes::rcData, ResourceNames::package});
     layout.resourceSize = section.size();
     const uint64_t rawSize = alignUp(section.size(), fileAlignment);
     const uint64_t imageSize = alignUp(uint64_t{layout.resourceRva} + section.size(), sectionAlignment);

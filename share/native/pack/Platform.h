@@ -73,6 +73,7 @@ struct PackageFile {
 struct PackageFacts {
     // Property table values; empty when the row is missing.
     std::string productCode;
+    std::string upgradeCode;
     std::string productName;
     std::string productVersion;
     std::string manufacturer;
@@ -97,25 +98,46 @@ inline std::string withName(std::string query, const std::string& name) { return
 // What a staged output holds: a program, which systems that mark files runnable mark so, or data.
 enum class OutputKind { Program, Data };
 
-// Other: a device, a pipe or a socket, which the tool neither reads nor replaces.
-enum class PathKind { Missing, File, Directory, Other };
+// What a path names, following symbolic links. Missing: nothing is there (a file may be made
+// there once its folder exists). Other: a device, a pipe or a socket, which the tool neither
+// reads nor replaces. Unreachable: a symbolic link to nothing, a loop of links, a path longer
+// than the system takes, or a folder on the way that may not be searched.
+enum class PathKind { Missing, File, Directory, Other, Unreachable };
+
+struct PathState {
+    PathKind kind = PathKind::Missing;
+    // For Other and Unreachable, what is wrong in words that follow the path and a colon: "it is
+    // a pipe (FIFO), not a regular file", "its symbolic links form a loop". Empty otherwise.
+    std::string reason;
+};
+
 enum class Stream { Out, Err };
 
 namespace platform {
 
-// Throws naming the path and the reason (not found, a directory, access denied).
+// Throws naming the path and the reason (not found, a directory, a pipe or device, access
+// denied). Never waits: a pipe or a device is refused before anything is read from it.
 std::unique_ptr<InputFile> openInput(const std::string& path);
 // Throws naming the destination and the reason; the caller has checked that its folder exists.
 std::unique_ptr<StagedOutput> createStagedOutput(const std::string& destination, OutputKind kind = OutputKind::Program);
-// A scratch file in the system's folder for temporary files.
+// A scratch file in the system's folder for temporary files; its failures name that folder.
 std::unique_ptr<ScratchFile> createScratchFile();
+// The process's standard output as a sink for a stream of bytes (writeAt is not possible). Throws
+// when it is a terminal, which binary data would only garble.
+std::unique_ptr<ByteSink> standardOutputSink();
 // Opens the package read-only; nullopt when the installer database library cannot open it.
 std::optional<PackageFacts> readPackageFacts(const std::string& path);
 
 // The absolute form of `path`, with . and .. resolved.
 std::string absolutePath(const std::string& path);
-PathKind pathKind(const std::string& path);
-// True when both name the same file: the same existing file, or the same absolute path.
+PathState examinePath(const std::string& path);
+inline PathKind pathKind(const std::string& path) { return examinePath(path).kind; }
+// The file a destination that exists stands for: the final target when its last part is a
+// symbolic link (so that the file the link leads to is replaced, not the link), else the path
+// itself. Throws naming `path` when the target cannot be named.
+std::string linkTarget(const std::string& path);
+// True when both name the same file: the same existing file (by any path, hard or symbolic
+// link), or the same absolute path.
 bool sameFile(const std::string& a, const std::string& b);
 // The last part of an absolute path, and the folder that holds it.
 std::string fileName(const std::string& path);
@@ -125,7 +147,9 @@ std::string joinPath(const std::string& directory, const std::string& relative);
 // The folder that holds the running tool.
 std::string toolDirectory();
 
-// Writes one line: to a console as Unicode, anywhere else as UTF-8.
+// Writes one line: to a console as Unicode, anywhere else as UTF-8. A line for standard output
+// that cannot be written whole (a full disk, a closed stream) throws naming standard output and
+// the reason; standard error is written as far as it can be, since nothing could report that.
 void writeLine(Stream stream, std::string_view text);
 
 } // namespace platform

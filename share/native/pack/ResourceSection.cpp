@@ -71,7 +71,7 @@ void appendDirectory(std::vector<char>& out, const Map& entries) {
 
 } // namespace
 
-ResourceSection::ResourceSection(const ResourceTree& tree, uint32_t rva) {
+ResourceSection::ResourceSection(const ResourceTree& tree, uint32_t rva, const std::optional<ResourceKey>& last) {
     const ResourceTree::Types& types = tree.types();
     NameTable names;
     uint64_t tables = directorySize + entrySize * uint64_t{types.size()};
@@ -91,17 +91,37 @@ ResourceSection::ResourceSection(const ResourceTree& tree, uint32_t rva) {
     const uint64_t stringsStart = dataEntriesStart + dataEntrySize * dataCount;
     const uint64_t stringsEnd = names.place(stringsStart);
 
-    // Data placement first: the data entries hold the RVAs.
-    std::vector<uint32_t> dataOffsets;
-    uint64_t end = alignUp(stringsEnd, dataAlignment);
+    // Data placement first: the data entries hold the RVAs. Items go in tree order, but those of
+    // `last` after all others.
+    std::vector<const DataBlock*> items;
+    std::vector<bool> isLast;
     for (const auto& [type, typeNames] : types) {
         for (const auto& [name, languages] : typeNames) {
             for (const auto& [language, data] : languages) {
-                checkedOffset(data.size()); // a data entry holds the size in 32 bits
-                dataOffsets.push_back(checkedOffset(end));
-                firstDataOffsets.emplace(std::make_pair(type, name), dataOffsets.back());
-                end = alignUp(end + data.size(), dataAlignment);
+                items.push_back(&data);
+                isLast.push_back(last && last->first == type && last->second == name);
             }
+        }
+    }
+    std::vector<uint32_t> dataOffsets(items.size());
+    // Indexes of the items, in tree order, in the order they are placed.
+    std::vector<size_t> placement;
+    uint64_t end = alignUp(stringsEnd, dataAlignment);
+    for (const bool lastPass : {false, true}) {
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (isLast[i] == lastPass) {
+                checkedOffset(items[i]->size()); // a data entry holds the size in 32 bits
+                dataOffsets[i] = checkedOffset(end);
+                placement.push_back(i);
+                end = alignUp(end + items[i]->size(), dataAlignment);
+            }
+        }
+    }
+    size_t index = 0;
+    for (const auto& [type, typeNames] : types) {
+        for (const auto& [name, languages] : typeNames) {
+            firstDataOffsets.emplace(std::make_pair(type, name), dataOffsets[index]);
+            index += languages.size();
         }
     }
     sectionSize = checkedOffset(end);
@@ -151,17 +171,12 @@ ResourceSection::ResourceSection(const ResourceTree& tree, uint32_t rva) {
     head.resize(static_cast<size_t>(alignUp(head.size(), dataAlignment)), 0);
     parts.emplace_back(std::move(head));
 
-    item = 0;
-    for (const auto& [type, typeNames] : types) {
-        for (const auto& [name, languages] : typeNames) {
-            for (const auto& [language, data] : languages) {
-                parts.push_back(data);
-                const uint64_t dataEnd = dataOffsets[item++] + data.size();
-                const uint64_t padding = alignUp(dataEnd, dataAlignment) - dataEnd;
-                if (padding > 0) {
-                    parts.push_back(DataBlock::zeros(static_cast<size_t>(padding)));
-                }
-            }
+    for (const size_t i : placement) {
+        parts.push_back(*items[i]);
+        const uint64_t dataEnd = dataOffsets[i] + items[i]->size();
+        const uint64_t padding = alignUp(dataEnd, dataAlignment) - dataEnd;
+        if (padding > 0) {
+            parts.push_back(DataBlock::zeros(static_cast<size_t>(padding)));
         }
     }
 }

@@ -12,14 +12,17 @@
 
 namespace pack {
 
+// A resource's type and name.
+using ResourceKey = std::pair<ResourceId, ResourceId>;
+
 // The section for a tree, to be loaded at a given RVA: the directory tables (root, then every
-// type's, then every name's), the data entries, the names, then each data item 8-byte aligned.
-// Entries are ordered as the loader's binary search expects. The data stays where it is until
-// written.
+// type's, then every name's), the data entries, the names, then each data item 8-byte aligned,
+// in the tree's order except that the data of `last` comes after all the others. Entries are
+// ordered as the loader's binary search expects. The data stays where it is until written.
 class ResourceSection {
 public:
     // Throws when the section would not fit in a 32-bit image at that RVA.
-    ResourceSection(const ResourceTree& tree, uint32_t rva);
+    ResourceSection(const ResourceTree& tree, uint32_t rva, const std::optional<ResourceKey>& last = std::nullopt);
 
     // Bytes of the section, without padding to the file alignment.
     uint32_t size() const { return sectionSize; }

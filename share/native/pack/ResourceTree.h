@@ -24,6 +24,13 @@ namespace ResourceNames {
 inline constexpr const char16_t* package = u"MSI";
 inline constexpr const char16_t* productCode = u"PRODUCT_CODE";
 inline constexpr const char16_t* checksum = u"MSI_CHECKSUM";
+// The input package's own file name (leaf only), UTF-8 without a terminator; written only when
+// Windows takes it as a plain file name (see windowsFileNameProblem).
+inline constexpr const char16_t* packageFileName = u"MSI_FILENAME";
+// The package's UpgradeCode, braced and upper case, 38 bytes; absent when it has none.
+inline constexpr const char16_t* upgradeCode = u"UPGRADE_CODE";
+// Present only when the launcher's default install log is turned off; it then holds "off".
+inline constexpr const char16_t* defaultLog = u"DEFAULT_LOG";
 // Present in every launcher stub, so the tool can tell a stub from any other program.
 inline constexpr const char16_t* launcherMarker = u"TERVO_LAUNCHER";
 } // namespace ResourceNames

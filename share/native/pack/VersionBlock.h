@@ -4,6 +4,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,9 +20,14 @@ struct FixedVersion {
     uint32_t leastSignificant() const { return uint32_t{parts[2]} << 16 | parts[3]; }
 };
 
+// The form of a version the block holds, in words.
+inline constexpr const char* versionForm = "one to four numbers from 0 to 65535 separated by dots, such as 1.2.3";
+
 // Parses one to four decimal numbers from 0 to 65535 separated by dots ("1.2.3", "10.0.1.45");
 // missing parts are 0. Throws a pack::Error naming the text for anything else.
 FixedVersion parseVersion(const std::string& text);
+// The same; nullopt for anything else.
+std::optional<FixedVersion> tryParseVersion(const std::string& text);
 
 // The texts of the block, in UTF-8. The fixed file and product versions are parsed from the two
 // version texts.
@@ -44,5 +51,9 @@ std::vector<char> buildVersionBlock(const VersionStrings& strings);
 
 // Sets RT_VERSION 1 of the tree to the block, in U.S. English, replacing any version resource 1.
 void setVersionResource(ResourceTree& tree, const VersionStrings& strings);
+
+// The texts of the first string table of a version block, by name, in UTF-8 ("ProductName" to
+// its value); empty, or cut short, for a block that is malformed where it is.
+std::map<std::string, std::string> readVersionStrings(const std::vector<char>& block);
 
 } // namespace pack

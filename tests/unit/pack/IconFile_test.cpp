@@ -50,6 +50,23 @@ std::string icoFile(const std::vector<std::pair<uint32_t, std::string>>& images)
     return file;
 }
 
+// A PNG's signature and image header (IHDR), as an icon entry starts; the rest is not read.
+std::string pngImage(uint32_t width, uint32_t height) {
+    std::string bytes = "\x89PNG\r\n\x1A\n";
+    const auto bigEndian = [&](uint32_t value) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            bytes += static_cast<char>(value >> shift & 0xFF);
+        }
+    };
+    bigEndian(13);
+    bytes += "IHDR";
+    bigEndian(width);
+    bigEndian(height);
+    bytes += std::string("\x08\x06\x00\x00\x00", 5);
+    bigEndian(0x12345678); // the CRC, not checked
+    return bytes + std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+}
+
 const std::string small = dibImage(16, '\x40');
 const std::string large = dibImage(32, '\x7F');
 const std::string twoSizes = icoFile({{16, small}, {32, large}});
@@ -109,7 +126,30 @@ TEST(IconFile, RefusesMalformedFilesNamingTheFault) {
         EXPECT_EQ(0u, message.find("[bad.ico] is not a valid icon file: ")) << c.label << ": " << message;
         EXPECT_NE(std::string::npos, message.find(c.expected)) << c.label << ": " << message;
     }
-    const char png[] = "\x89PNG\r\n\x1A\n and the rest";
-    const std::string pngIcon = icoFile({{0, std::string(png, sizeof png - 1)}});
-    EXPECT_EQ(1u, IconFile::parse(std::vector<char>(pngIcon.begin(), pngIcon.end()), "png.ico").images().size());
+}
+
+TEST(IconFile, PngImagesMustHaveTheSizeTheirEntrySays) {
+    const auto parse = [](const std::string& bytes) {
+        return refusalOf([&] { IconFile::parse(std::vector<char>(bytes.begin(), bytes.end()), "png.ico"); });
+    };
+    // 0 in the directory stands for 256; DIB and PNG images may be mixed.
+    EXPECT_EQ("accepted", parse(icoFile({{0, pngImage(256, 256)}, {16, small}, {48, pngImage(48, 48)}})));
+    std::string wide = icoFile({{32, pngImage(32, 32)}});
+    wide[7] = 16; // the entry says 32x16
+    const struct {
+        const char* label;
+        std::string bytes;
+        const char* expected;
+    } cases[] = {
+        {"wider than its entry", icoFile({{32, pngImage(64, 32)}}), "image 1: its PNG data is 64x32 pixels, but the directory says 32x32"},
+        {"taller than its entry", icoFile({{16, small}, {0, pngImage(256, 255)}}), "image 2: its PNG data is 256x255 pixels, but the directory says 256x256"},
+        {"entry of another height", wide, "image 1: its PNG data is 32x32 pixels, but the directory says 32x16"},
+        {"signature only", icoFile({{16, pngImage(16, 16).substr(0, 8)}}), "image 1: its PNG data has no image header (IHDR) after the signature"},
+        {"header cut short", icoFile({{16, pngImage(16, 16).substr(0, 30)}}), "image 1: its PNG data has no image header (IHDR) after the signature"},
+        {"another chunk first", icoFile({{16, [] { std::string png = pngImage(16, 16); png.replace(12, 4, "gAMA"); return png; }()}}),
+         "image 1: its PNG data has no image header (IHDR) after the signature"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ("[png.ico] is not a valid icon file: " + std::string(c.expected), parse(c.bytes)) << c.label;
+    }
 }

@@ -2,6 +2,7 @@
 // refusal with its exit code and message, the same on Linux and on Windows.
 #include "PackCommands.h"
 #include "PackTestSupport.h"
+#include "Json.h"
 #include "PackageChecksum.h"
 
 using namespace pack;
@@ -9,6 +10,7 @@ using namespace pack;
 namespace {
 
 const std::string basicCode = "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}";
+const std::string basicUpgradeCode = "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E02}";
 // The stand-in stub's marker holds no version, like the launchers of before Tervo 1.0.0.
 const std::string standInMaker = "an earlier Tervo (the launcher records no version)";
 
@@ -61,10 +63,32 @@ TEST_F(PackCommandsTest, PacksShowsAndExtractsTheSameBytesEveryTime) {
     ASSERT_EQ(0, run({"--inspect", setup})) << result.errors;
     const std::string bytes = readBytes(package("basic"));
     const std::string checksum = PackageChecksum::formatText(PackageChecksum::xxh64(bytes.data(), bytes.size()));
-    EXPECT_EQ("Launcher:      " + setup + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode + "\nPackage size:  " + std::to_string(bytes.size()) +
-                  " bytes\nChecksum:      " + checksum + ", the package matches\nProduct name:  Tervo E2E Basic\n"
+    EXPECT_EQ("Launcher:      " + setup + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode +
+                  "\nUpgrade code:  " + basicUpgradeCode + "\nPackage file:  basic.msi\nPackage size:  " +
+                  std::to_string(bytes.size()) + " bytes\nChecksum:      " + checksum +
+                  ", the package matches\nDefault log:   on\nProduct name:  Tervo E2E Basic\n"
                   "Version:       2.5.7\nManufacturer:  Tervo Tests\n",
               result.output);
+    EXPECT_EQ("", result.errors);
+
+    // What the launcher carries beside the package, and the package last of all its data, so that
+    // a launcher cut short still holds the rest.
+    const PeImage image = PeImage::open(setup);
+    const ResourceTree tree = image.resources();
+    EXPECT_EQ("basic.msi", tree.find(ResourceTypes::rcData, ResourceNames::packageFileName)->text());
+    EXPECT_EQ(basicUpgradeCode, tree.find(ResourceTypes::rcData, ResourceNames::upgradeCode)->text());
+    EXPECT_FALSE(tree.contains(ResourceTypes::rcData, ResourceNames::defaultLog));
+    const DataBlock* carried = tree.find(ResourceTypes::rcData, ResourceNames::package);
+    for (const auto& [type, names] : tree.types()) {
+        for (const auto& [name, languages] : names) {
+            for (const auto& [language, data] : languages) {
+                if (&data != carried) {
+                    EXPECT_LT(data.sourceOffset(), carried->sourceOffset()) << type.describe() << "/" << name.describe();
+                }
+            }
+        }
+    }
+    EXPECT_EQ(image.endOfSectionData(), alignUp(carried->sourceOffset() + carried->size(), image.fileAlignment()));
 
     const std::string extracted = pack::platform::joinPath(out, "extracted.msi");
     ASSERT_EQ(0, run({"--extract", setup, "-o", extracted})) << result.errors;
@@ -127,13 +151,28 @@ TEST_F(PackCommandsTest, RefusalsNameTheUsersFileAndTheReasonAndWriteNothing) {
     const std::string carrying = packed(basic, "carrying.exe");
     std::filesystem::rename(fsPath(carrying), fsPath(pathOf("carrying.exe")));
 
+    // Stubs that are no x64 GUI program: a DLL, a console program, an ARM64 program.
+    const PeImage standIn = PeImage::open(packStubPath());
+    const auto editedStub = [&](const std::string& name, uint32_t offset, uint16_t value) {
+        std::string bytes = readBytes(packStubPath());
+        storeU16(bytes.data() + offset, value);
+        writeBytes(pathOf(name), bytes);
+        return pathOf(name);
+    };
+    const uint32_t fileHeader = standIn.ntHeadersOffset() + 4;
+    const std::string dll = editedStub("library.dll", fileHeader + pe::characteristics, standIn.characteristics() | pe::dllImage);
+    const std::string console = editedStub("console.exe", standIn.optionalHeaderOffset() + pe::subsystem, pe::subsystemWindowsConsole);
+    const std::string arm = editedStub("arm.exe", fileHeader + pe::machine, 0xAA64);
+    const std::string icon = pathOf("app.ico");
+    writeBytes(icon, "not read: the output would replace it");
+
     const std::string stub = packStubPath();
     const struct {
         std::vector<std::string> args;
         std::string expected;
     } cases[] = {
         {{pathOf("missing.msi"), "-o", target}, "Package not found: " + pathOf("missing.msi")},
-        {{dir, "-o", target}, "Package not found: " + dir + " is a directory"},
+        {{dir, "-o", target}, "Cannot read the package " + dir + ": it is a directory"},
         {{pathOf("notes.msi"), "-o", target}, pathOf("notes.msi") + " is not a Windows Installer package"},
         {{package("nocode"), "-o", target}, package("nocode") + " has no ProductCode property; give the product code with --product-code"},
         {{basic, "-o", target, "--product-code", "{not-a-guid}"}, "Invalid product code '{not-a-guid}' given with --product-code: expected a GUID such as {6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69}"},
@@ -145,18 +184,31 @@ TEST_F(PackCommandsTest, RefusalsNameTheUsersFileAndTheReasonAndWriteNothing) {
         {{package("uncompressed"), "-o", target}, package("uncompressed") + " is not self-contained: its file 'payload.txt' is "
          "stored uncompressed beside it; a launcher can only carry a package that holds all its files"},
         {{package("longname"), "-o", target}, "The package's ProductName has 20000 characters; a launcher's version block holds at most 4090"},
+        {{package("beta"), "-o", target}, "The package's ProductVersion '1.0.0-beta' cannot be a launcher's file version: it must be "
+         "one to four numbers from 0 to 65535 separated by dots, such as 1.2.3"},
         {{basic, "-o", target, "--stub", pathOf("missing.exe")}, "The launcher stub was not found: " + pathOf("missing.exe")},
         {{basic, "-o", target, "--stub", pathOf("unmarked.exe")}, pathOf("unmarked.exe") + " is not a Tervo launcher stub"},
         {{basic, "-o", target, "--stub", pathOf("carrying.exe")}, pathOf("carrying.exe") + " already carries a package; pack "
          "into the plain launcher stub tervo-launcher.exe"},
+        {{basic, "-o", target, "--stub", dll}, dll + " is not a launcher stub: it is a DLL, not a program"},
+        {{basic, "-o", target, "--stub", console}, console + " is not a launcher stub: it is a console program, not a Windows GUI program"},
+        {{basic, "-o", target, "--stub", arm}, arm + " is not a launcher stub: it is not built for x64 (its machine type is 0xAA64)"},
+        {{basic, "-o", target, "--stub", dir}, "Cannot read the launcher stub " + dir + ": it is a directory"},
         {{basic, "-o", target, "--icon", basic}, "[" + basic + "] is not a valid icon file: its header is wrong"},
+        {{basic, "-o", target, "--icon", pathOf("missing.ico")}, "The icon was not found: " + pathOf("missing.ico")},
+        {{basic, "-o", target, "--icon", dir}, "Cannot read the icon " + dir + ": it is a directory"},
         {{basic, "-o", pack::platform::joinPath(out, "no such dir/setup.exe")}, "Cannot write " +
          pack::platform::joinPath(out, "no such dir/setup.exe") + ": the folder " + pack::platform::joinPath(out, "no such dir") + " does not exist"},
         {{basic, "-o", out}, "Cannot write " + out + ": it is a directory"},
+        {{basic, "-o", out + "/new/"}, "Cannot write " + out + "/new/: a name that ends in / is a folder's; give the file's name"},
         {{basic, "-o", pathOf("a file/setup.exe")}, "Cannot write " + pathOf("a file/setup.exe") + ": " + pathOf("a file") + " is not a folder"},
-        {{basic, "-o", basic}, "The output must be another file than the package and the stub: " + basic},
-        {{basic, "-o", stub, "--stub", stub}, "The output must be another file than the package and the stub: " + stub},
+        {{basic, "-o", basic}, "The output must be another file than the package: " + basic},
+        {{basic, "-o", stub, "--stub", stub}, "The output must be another file than the stub: " + stub},
+        {{basic, "-o", icon, "--icon", icon}, "The output must be another file than the icon: " + icon},
+        {{basic, "-o", pathOf("./x/../app.ico"), "--icon", icon}, "The output must be another file than the icon: " + icon},
         {{"--inspect", pathOf("missing.exe")}, "The launcher was not found: " + pathOf("missing.exe")},
+        {{"--inspect", dir}, "Cannot read the launcher " + dir + ": it is a directory"},
+        {{"--extract", pathOf("missing.exe"), "-o", target}, "The launcher was not found: " + pathOf("missing.exe")},
         {{"--inspect", stub}, stub + " carries no package: it is not a packed Tervo launcher"},
         {{"--extract", pathOf("carrying.exe"), "-o", pathOf("carrying.exe")}, "The output must be another file than the launcher: " + pathOf("carrying.exe")},
     };
@@ -165,6 +217,7 @@ TEST_F(PackCommandsTest, RefusalsNameTheUsersFileAndTheReasonAndWriteNothing) {
         EXPECT_EQ("tervo-pack: " + c.expected + "\n", result.errors);
         EXPECT_EQ(std::vector<std::string>{}, folderNames(out)) << c.expected;
     }
+    EXPECT_EQ("not read: the output would replace it", readBytes(icon));
     EXPECT_EQ(2, run({basic, "-o", target, "--icon", ""}));
     EXPECT_EQ(0u, result.errors.find("tervo-pack: Empty value after --icon\n\nUsage:\n")) << result.errors;
     EXPECT_EQ(std::vector<std::string>{}, folderNames(out));
@@ -184,16 +237,33 @@ TEST_F(PackCommandsTest, ADamagedPackageIsReportedAndExtractedOnlyOnRequest) {
     const std::string damage = "DAMAGED!" + original.substr(8);
     const std::string actualSum = PackageChecksum::formatText(PackageChecksum::xxh64(damage.data(), damage.size()));
 
-    EXPECT_EQ(1, run({"--inspect", damaged}));
-    EXPECT_EQ("Launcher:      " + damaged + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode + "\nPackage size:  " + std::to_string(original.size()) +
-                  " bytes\nChecksum:      " + expectedSum + ", the package DOES NOT match (its checksum is " + actualSum +
-                  "): the launcher is damaged\n",
-              result.output);
-    EXPECT_EQ("tervo-pack: The package carried by " + damaged + " is not a Windows Installer package\n", result.errors);
-
-    const std::string extracted = pack::platform::joinPath(out, "app.msi");
     const std::string message = "The package inside " + damaged + " is damaged: its checksum is " + actualSum +
                                 ", the launcher says " + expectedSum;
+    // What the launcher says is shown, the product as its version block gives it, and the damage.
+    EXPECT_EQ(1, run({"--inspect", damaged}));
+    EXPECT_EQ("Launcher:      " + damaged + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode +
+                  "\nUpgrade code:  " + basicUpgradeCode + "\nPackage file:  basic.msi\nPackage size:  " +
+                  std::to_string(original.size()) + " bytes\nChecksum:      " + expectedSum +
+                  ", the package DOES NOT match (its checksum is " + actualSum +
+                  "): the launcher is damaged\nDefault log:   on\nProduct name:  Tervo E2E Basic\nVersion:       2.5.7\n"
+                  "Manufacturer:  Tervo Tests\nNote: the product name, version and manufacturer above are the launcher's "
+                  "version block's, not read from its package\n",
+              result.output);
+    EXPECT_EQ("tervo-pack: " + message + "\n", result.errors);
+    EXPECT_EQ(1, run({"--inspect", damaged, "--json"}));
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"checksumVerdict\": \"does not match\",\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"sound\": false\n}\n")) << result.output;
+    EXPECT_EQ("tervo-pack: " + message + "\n", result.errors);
+
+    // Damage that leaves the package readable is damage all the same.
+    std::string inside = readBytes(setup);
+    inside[static_cast<size_t>(packageAt + original.size() - 100)] ^= 1;
+    writeBytes(pathOf("inside.exe"), inside);
+    EXPECT_EQ(1, run({"--inspect", pathOf("inside.exe")}));
+    EXPECT_NE(std::string::npos, result.output.find("\nProduct name:  Tervo E2E Basic\n")) << result.output;
+    EXPECT_EQ(0u, result.errors.find("tervo-pack: The package inside " + pathOf("inside.exe") + " is damaged: ")) << result.errors;
+
+    const std::string extracted = pack::platform::joinPath(out, "app.msi");
     EXPECT_EQ(1, run({"--extract", damaged, "-o", extracted}));
     EXPECT_EQ("tervo-pack: " + message + "; nothing was written (--ignore-checksum writes it anyway)\n", result.errors);
     EXPECT_EQ(std::vector<std::string>{"setup.exe"}, folderNames(out));
@@ -211,7 +281,14 @@ TEST_F(PackCommandsTest, ALauncherWithoutChecksumFromAnOlderToolStillWorks) {
     packFile(packStubPath(), old, additions);
     EXPECT_EQ(0, run({"--inspect", old})) << result.errors;
     EXPECT_NE(std::string::npos, result.output.find("\nChecksum:      none (the launcher was made by an older tool)\n"));
-    EXPECT_EQ(std::string::npos, result.output.find("Note:")) << "the same code in another spelling";
+    EXPECT_NE(std::string::npos, result.output.find("\nUpgrade code:  (none)\nPackage file:  (none)\n")) << result.output;
+    EXPECT_EQ(std::string::npos, result.output.find("ProductCode")) << "the same code in another spelling";
+    EXPECT_NE(std::string::npos, result.output.find("\nNote: the package's own UpgradeCode is " + basicUpgradeCode + "\n"))
+        << result.output;
+    EXPECT_EQ(0, run({"--inspect", old, "--json"})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"upgradeCode\": null,\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"checksum\": null,\n  \"checksumVerdict\": \"none\",\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"sound\": true\n}\n")) << result.output;
     const std::string extracted = pack::platform::joinPath(out, "app.msi");
     EXPECT_EQ(0, run({"--extract", old, "-o", extracted, "-q"})) << result.errors;
     EXPECT_TRUE(readBytes(extracted) == readBytes(package("basic")));
@@ -229,4 +306,99 @@ TEST_F(PackCommandsTest, InspectNamesTheTervoVersionFromTheStubsMarker) {
         const std::string expected = marker == "1" ? standInMaker : "Tervo " + marker;
         EXPECT_NE(std::string::npos, result.output.find("\nMade by:       " + expected + "\n")) << result.output;
     }
+}
+
+TEST_F(PackCommandsTest, InspectAsJsonGivesOneObjectWithEveryKeyInItsOrder) {
+    const std::string setup = packed(package("quoted"), "Ääni setup.exe", {"--no-default-log"});
+    const std::string bytes = readBytes(package("quoted"));
+    const std::string checksum = PackageChecksum::formatText(PackageChecksum::xxh64(bytes.data(), bytes.size()));
+    const uint64_t size = readBytes(setup).size();
+    ASSERT_EQ(0, run({"--inspect", "--json", setup})) << result.errors;
+    EXPECT_EQ("{\n  \"launcher\": " + jsonString(setup) + ",\n  \"tervoVersion\": null,\n  \"productCode\": \"" + basicCode +
+                  "\",\n  \"upgradeCode\": \"" + basicUpgradeCode +
+                  "\",\n  \"productName\": \"Say \\\"hi\\\" \\\\ Ääni\",\n  \"productVersion\": \"2.5.7\",\n"
+                  "  \"manufacturer\": \"Back\\\\slash\\tTab\",\n  \"packageFileName\": \"quoted.msi\",\n  \"packageSize\": " +
+                  std::to_string(bytes.size()) + ",\n  \"checksum\": \"" + checksum +
+                  "\",\n  \"checksumVerdict\": \"matches\",\n  \"defaultLog\": false,\n  \"fileSize\": " + std::to_string(size) +
+                  ",\n  \"expectedFileSize\": " + std::to_string(size) + ",\n  \"sound\": true\n}\n",
+              result.output);
+    EXPECT_EQ("", result.errors);
+    EXPECT_EQ("off", PeImage::open(setup).resources().find(ResourceTypes::rcData, ResourceNames::defaultLog)->text());
+    ASSERT_EQ(0, run({"--inspect", setup})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\nDefault log:   off (packed with --no-default-log)\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("\nProduct name:  Say \"hi\" \\ Ääni\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("\nManufacturer:  Back\\slash\\tTab\n")) << "a tab shown as \\t";
+
+    // Whoever made a launcher chose its texts: no control character of theirs reaches the terminal.
+    ResourceTree hostile = launcherResources(readBytes(package("basic")), "{X}\x1b]0;title\x07\xc2\x9b" "2J");
+    packFile(packStubPath(), pathOf("hostile.exe"), hostile);
+    EXPECT_EQ(0, run({"--inspect", pathOf("hostile.exe")})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\nProduct code:  {X}\\x1b]0;title\\x07\\u009b2J\n")) << result.output;
+
+    // A stub carries no package: the object says so, and so does the exit code.
+    EXPECT_EQ(1, run({"--inspect", "--json", packStubPath()}));
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"packageSize\": null,\n  \"checksum\": null,\n"
+                                                    "  \"checksumVerdict\": \"no package\",\n")) << result.output;
+    EXPECT_EQ("tervo-pack: " + packStubPath() + " carries no package: it is not a packed Tervo launcher\n", result.errors);
+}
+
+TEST_F(PackCommandsTest, AnUpgradeCodeIsKeptWhenItIsAGuidAndLeftOutWithAWarningWhenNot) {
+    const struct {
+        const char* name;
+        const char* stored;
+        std::string warning;
+    } cases[] = {
+        {"basic", "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E02}", ""},
+        {"noupgrade", nullptr, ""},
+        {"badupgrade", nullptr, "Warning: the package's UpgradeCode 'not-a-guid' is not a GUID such as "
+                                "{6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69}: the launcher records no upgrade code\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string setup = packed(package(c.name), std::string(c.name) + ".exe");
+        EXPECT_EQ(c.warning, result.errors) << c.name;
+        const ResourceTree tree = PeImage::open(setup).resources();
+        const DataBlock* stored = tree.find(ResourceTypes::rcData, ResourceNames::upgradeCode);
+        EXPECT_EQ(c.stored ? c.stored : "(none)", stored ? stored->text() : "(none)") << c.name;
+    }
+}
+
+TEST_F(PackCommandsTest, ALauncherCutShortShowsWhatItHoldsAndIsNeitherCheckedNorExtracted) {
+    const std::string setup = packed(package("basic"), "setup.exe");
+    const std::string whole = readBytes(setup);
+    const std::string cut = pathOf("cut.exe");
+    // Inside the package, which comes last (a page of padding at most follows it).
+    writeBytes(cut, whole.substr(0, whole.size() - 8000));
+    const std::string bytes = readBytes(package("basic"));
+    const std::string checksum = PackageChecksum::formatText(PackageChecksum::xxh64(bytes.data(), bytes.size()));
+    const std::string verdict = "truncated: " + std::to_string(whole.size() - 8000) + " of " + std::to_string(whole.size()) + " bytes";
+
+    EXPECT_EQ(1, run({"--inspect", cut}));
+    EXPECT_EQ("Launcher:      " + cut + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode +
+                  "\nUpgrade code:  " + basicUpgradeCode + "\nPackage file:  basic.msi\nPackage size:  " +
+                  std::to_string(bytes.size()) + " bytes\nChecksum:      " + checksum + ", " + verdict +
+                  "\nDefault log:   on\nProduct name:  Tervo E2E Basic\nVersion:       2.5.7\nManufacturer:  Tervo Tests\n"
+                  "Note: the product name, version and manufacturer above are the launcher's version block's, not read from "
+                  "its package\n",
+              result.output);
+    EXPECT_EQ("tervo-pack: " + cut + " is " + verdict +
+                  " (an interrupted download or copy?): its package cannot be checked or read; get the file again\n",
+              result.errors);
+    EXPECT_EQ(1, run({"--inspect", cut, "--json"}));
+    for (const std::string& member : std::vector<std::string>{"\"checksumVerdict\": \"truncated\"", "\"fileSize\": " + std::to_string(whole.size() - 8000),
+                                      "\"expectedFileSize\": " + std::to_string(whole.size()), "\"sound\": false",
+                                      "\"productName\": \"Tervo E2E Basic\"", "\"packageSize\": " + std::to_string(bytes.size())}) {
+        EXPECT_NE(std::string::npos, result.output.find("\n  " + member)) << member << "\n" << result.output;
+    }
+    const std::string extracted = pack::platform::joinPath(out, "app.msi");
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--extract", cut, "-o", extracted},
+                                                 std::vector<std::string>{"--extract", cut, "-o", extracted, "--ignore-checksum"}}) {
+        EXPECT_EQ(1, run(args));
+        EXPECT_EQ("tervo-pack: " + cut + " is " + verdict + "; nothing was written\n", result.errors);
+        EXPECT_EQ(std::vector<std::string>{"setup.exe"}, folderNames(out));
+    }
+    // Cut before its resources, it is still called truncated.
+    writeBytes(cut, whole.substr(0, 5000));
+    EXPECT_EQ(1, run({"--inspect", cut}));
+    EXPECT_EQ("tervo-pack: " + cut + " is truncated: 5000 of " + std::to_string(whole.size()) + " bytes, before its resources\n",
+              result.errors);
 }

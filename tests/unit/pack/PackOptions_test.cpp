@@ -20,7 +20,7 @@ std::string refusal(const std::vector<std::string>& args) {
 
 TEST(PackOptions, ReadsEveryCommandAndOption) {
     const PackOptions pack = parsePackOptions({"app.msi", "--output", "setup.exe", "--stub", "s.exe", "--product-code", "{X}",
-                                               "--icon", "a.ico", "-q"});
+                                               "--icon", "a.ico", "-q", "--no-default-log"});
     EXPECT_EQ(PackOptions::Command::Pack, pack.command);
     EXPECT_EQ("app.msi", pack.input);
     EXPECT_EQ("setup.exe", pack.output);
@@ -28,6 +28,10 @@ TEST(PackOptions, ReadsEveryCommandAndOption) {
     EXPECT_EQ("{X}", pack.productCode);
     EXPECT_EQ("a.ico", pack.icon);
     EXPECT_TRUE(pack.quiet);
+    EXPECT_TRUE(pack.noDefaultLog);
+    EXPECT_FALSE(parsePackOptions({"app.msi", "-o", "setup.exe"}).noDefaultLog);
+    EXPECT_EQ("-", parsePackOptions({"--extract", "setup.exe", "-o", "-"}).output) << "standard output";
+    EXPECT_TRUE(parsePackOptions({"--inspect", "setup.exe", "--json"}).json);
     const PackOptions extract = parsePackOptions({"--extract", "setup.exe", "-o", "app.msi", "--ignore-checksum"});
     EXPECT_EQ(PackOptions::Command::Extract, extract.command);
     EXPECT_TRUE(extract.ignoreChecksum);
@@ -63,6 +67,13 @@ TEST(PackOptions, RefusesWhatMakesNoSense) {
         {{"--inspect", "a.exe", "-o", "b.msi"}, "--inspect writes no file; -o does not apply"},
         {{"--extract", "a.exe", "-o", "b.msi", "--icon", "i"}, "--stub, --product-code and --icon apply to packing only"},
         {{"a.msi", "-o", "b.exe", "--ignore-checksum"}, "--ignore-checksum applies to --extract only"},
+        {{"a.msi", "-o", "b.exe", "--json"}, "--json applies to --inspect only"},
+        {{"--extract", "a.exe", "-o", "b", "--json"}, "--json applies to --inspect only"},
+        {{"--inspect", "a.exe", "--json", "--json"}, "--json is given more than once"},
+        {{"--extract", "a.exe", "-o", "b", "--no-default-log"}, "--no-default-log applies to packing only"},
+        {{"--inspect", "a.exe", "--no-default-log"}, "--no-default-log applies to packing only"},
+        {{"a.msi", "-o", "b.exe", "--no-default-log", "--no-default-log"}, "--no-default-log is given more than once"},
+        {{"a.msi", "-o", "-"}, "A launcher cannot be written to standard output (-o -); name a file (./- for a file named -)"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.expected, refusal(c.args)) << c.expected;

@@ -49,3 +49,47 @@ TEST(PackageRules, FindsCabinetsAndFilesOutsideThePackage) {
         EXPECT_EQ(c.expected, names(facts)) << c.label;
     }
 }
+
+TEST(PackageRules, AFileNameIsKeptOnlyWhenWindowsTakesItAsItIs) {
+    // 255 UTF-16 code units, of which 170 are three bytes long in UTF-8.
+    std::string longest(85, 'a');
+    for (int i = 0; i < 170; ++i) {
+        longest += "日";
+    }
+    for (const std::string& name : std::vector<std::string>{"app.msi", "A", "Ääni 日本.msi", "x.y.z", "setup (1).msi", "CONSOLE.msi", "COM0.msi",
+                                   "COM10.msi", "LPT.msi", "xCON.msi", "nul-x.msi", ".hidden", std::string(255, 'a'), longest}) {
+        EXPECT_EQ("", windowsFileNameProblem(name)) << name;
+    }
+    const struct {
+        std::string name;
+        const char* problem;
+    } cases[] = {
+        {"", "it is empty"},
+        {std::string(256, 'a'), "it has 256 UTF-16 characters, more than the 255 Windows allows"},
+        {".", "it is not a file name"},
+        {"..", "it is not a file name"},
+        {"a/b.msi", "it holds a path separator"},
+        {"a\\b.msi", "it holds a path separator"},
+        {"tab\there.msi", "it holds a control character"},
+        {"a:b.msi", "it holds the character :, which Windows does not allow in a file name"},
+        {"say \"hi\".msi", "it holds the character \", which Windows does not allow in a file name"},
+        {"a<b", "it holds the character <"},
+        {"a>b", "it holds the character >"},
+        {"a|b", "it holds the character |"},
+        {"a?b", "it holds the character ?"},
+        {"a*b", "it holds the character *"},
+        {"app.msi.", "it ends in a space or a period, which Windows removes"},
+        {"app.msi ", "it ends in a space or a period, which Windows removes"},
+        {"CON", "Windows takes it for the device CON"},
+        {"con.msi", "Windows takes it for the device CON"},
+        {"Prn.tar.gz", "Windows takes it for the device PRN"},
+        {"aux", "Windows takes it for the device AUX"},
+        {"NUL .msi", "Windows takes it for the device NUL"},
+        {"com1.msi", "Windows takes it for the device COM1"},
+        {"LPT9", "Windows takes it for the device LPT9"},
+        {"bad \xff.msi", "it is not valid UTF-8"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(0u, windowsFileNameProblem(c.name).find(c.problem)) << c.name << ": " << windowsFileNameProblem(c.name);
+    }
+}

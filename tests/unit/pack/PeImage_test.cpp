@@ -115,3 +115,49 @@ TEST_F(PeImageTest, RefusesAResourceDirectoryPointingOutsideItsSection) {
     });
     EXPECT_NE(std::string::npos, refusal(path).find("lies outside its section")) << refusal(path);
 }
+
+TEST_F(PeImageTest, TellsAProgramFromALibraryAndItsSubsystem) {
+    const PeImage stub = PeImage::open(packStubPath());
+    EXPECT_EQ(pe::machineAmd64, stub.machine());
+    EXPECT_TRUE(stub.characteristics() & pe::executableImage);
+    EXPECT_FALSE(stub.characteristics() & pe::dllImage);
+    EXPECT_EQ(pe::subsystemWindowsGui, stub.subsystem());
+}
+
+TEST_F(PeImageTest, AFileCutShortOpensAsFarAsItGoesWhenAllowed) {
+    // The packer writes the package last: cut inside it, every other resource is still there.
+    const std::string package = randomBytes(300000, 9);
+    ResourceTree additions = launcherResources(package);
+    additions.replace(ResourceTypes::rcData, u"UPGRADE_CODE", 0, blockOf(testProductCode));
+    const ImageLayout layout = packFile(packStubPath(), pathOf("whole.exe"), additions, true);
+    const std::string whole = readBytes(pathOf("whole.exe"));
+    ASSERT_EQ(layout.fileSize, whole.size());
+    const PeImage complete = PeImage::open(pathOf("whole.exe"), PeImage::Cut::Allowed);
+    EXPECT_FALSE(complete.truncated());
+    EXPECT_EQ(whole.size(), complete.declaredSize());
+
+    writeBytes(pathOf("cut.exe"), whole.substr(0, whole.size() - 100000));
+    EXPECT_NE(std::string::npos, refusal(pathOf("cut.exe")).find("lies outside the file")) << "refused unless allowed";
+    const PeImage cut = PeImage::open(pathOf("cut.exe"), PeImage::Cut::Allowed);
+    EXPECT_TRUE(cut.truncated());
+    EXPECT_EQ(whole.size(), cut.declaredSize());
+    EXPECT_EQ(whole.size() - 100000, cut.fileSize());
+    std::vector<CutResource> missing;
+    const ResourceTree tree = cut.resources(&missing);
+    EXPECT_EQ(testProductCode, tree.find(ResourceTypes::rcData, ResourceNames::productCode)->text());
+    EXPECT_EQ(testProductCode, tree.find(ResourceTypes::rcData, u"UPGRADE_CODE")->text());
+    EXPECT_EQ(22u, tree.find(ResourceTypes::rcData, ResourceNames::checksum)->size());
+    EXPECT_TRUE(tree.contains(ResourceTypes::rcData, ResourceNames::launcherMarker));
+    EXPECT_FALSE(tree.contains(ResourceTypes::rcData, ResourceNames::package));
+    ASSERT_EQ(1u, missing.size());
+    EXPECT_EQ(ResourceId(ResourceNames::package), missing[0].name);
+    EXPECT_EQ(package.size(), missing[0].size);
+
+    // Cut before the resources, or inside the headers.
+    writeBytes(pathOf("early.exe"), whole.substr(0, cut.sections().front().rawOffset + 10));
+    std::vector<CutResource> none;
+    EXPECT_EQ(0u, PeImage::open(pathOf("early.exe"), PeImage::Cut::Allowed).resources(&none).count());
+    writeBytes(pathOf("headers.exe"), whole.substr(0, 300));
+    EXPECT_EQ(pathOf("headers.exe") + " is truncated: it has only 300 bytes and ends inside its headers",
+              refusalOf([&] { PeImage::open(pathOf("headers.exe"), PeImage::Cut::Allowed); }));
+}

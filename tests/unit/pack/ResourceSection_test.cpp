@@ -106,6 +106,34 @@ TEST(ResourceSection, LaysOutSortedTablesAndAlignedData) {
     EXPECT_FALSE(section.dataOffset(ResourceTypes::rcData, u"MSI_CHECKSUM").has_value());
 }
 
+TEST(ResourceSection, TheDataOfOneResourceCanComeLast) {
+    // The packer puts the package last, so that a launcher cut short still holds the rest.
+    const uint32_t rva = 0x12000;
+    const ResourceSection section(sampleTree(), rva, ResourceKey{ResourceTypes::rcData, u"MSI"});
+    MemorySink sink;
+    section.writeTo(sink);
+    ASSERT_EQ(section.size(), sink.bytes.size());
+    std::vector<Item> items;
+    walk(sink.bytes, rva, 0, 0, "", items);
+    ASSERT_EQ(8u, items.size());
+    uint32_t othersEnd = 0;
+    uint32_t packageStart = UINT32_MAX;
+    for (const Item& item : items) {
+        EXPECT_EQ(0u, item.rva % ResourceSection::dataAlignment) << item.path;
+        if (item.path.rfind("10/MSI/", 0) == 0) {
+            packageStart = std::min(packageStart, item.rva);
+        } else {
+            othersEnd = std::max(othersEnd, item.rva + static_cast<uint32_t>(item.bytes.size()));
+        }
+    }
+    EXPECT_LE(othersEnd, packageStart);
+    EXPECT_EQ("10/MSI/0", items[3].path) << "the directory keeps its order";
+    EXPECT_EQ("neutral", items[3].bytes);
+    EXPECT_EQ("package, odd size", items[4].bytes);
+    EXPECT_EQ(items[3].rva - rva, section.dataOffset(ResourceTypes::rcData, u"MSI").value_or(0));
+    EXPECT_EQ(rva + section.size(), alignUp(items[4].rva + items[4].bytes.size(), ResourceSection::dataAlignment));
+}
+
 TEST(ResourceSection, EmptyTreeIsOneEmptyRootTable) {
     const ResourceSection section(ResourceTree(), 0x1000);
     MemorySink sink;

@@ -76,3 +76,25 @@ TEST(VersionBlock, RefusesATextTooLongNamingItAndTheLimit) {
     EXPECT_EQ("The version block's CompanyName text has 4097 characters; at most 4096 fit",
               refusalOf([&] { buildVersionBlock(tooLong); }));
 }
+
+TEST(VersionBlock, ItsTextsReadBackByName) {
+    const std::vector<char> block = buildVersionBlock(sample);
+    const std::map<std::string, std::string> strings = readVersionStrings(block);
+    EXPECT_EQ((std::map<std::string, std::string>{{"CompanyName", "Tervo Oy"},
+                                                  {"FileDescription", "Sample setup — installer"},
+                                                  {"FileVersion", "10.0.1.45"},
+                                                  {"OriginalFilename", "setup.exe"},
+                                                  {"ProductName", "Tervo Sample Ääni"},
+                                                  {"ProductVersion", "2.5.1"}}),
+              strings);
+    // Cut anywhere, or garbage: what can be read, never more, and never a failure.
+    for (size_t size = 0; size < block.size(); size += 7) {
+        const std::map<std::string, std::string> part = readVersionStrings(std::vector<char>(block.begin(), block.begin() + size));
+        for (const auto& [key, value] : part) {
+            EXPECT_EQ(strings.at(key), value) << size;
+        }
+    }
+    EXPECT_TRUE(readVersionStrings(std::vector<char>(200, '\x7f')).empty());
+    EXPECT_TRUE(tryParseVersion("1.2.3").has_value());
+    EXPECT_FALSE(tryParseVersion("1.0.0-beta").has_value());
+}

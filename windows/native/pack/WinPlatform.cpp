@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "ErrorHandling.h"
 #include "FileUtils.h"
@@ -185,22 +186,36 @@ private:
     uint64_t position = 0;
 };
 
+// The package's copy for msi.dll, in the temporary folder (TMP, TEMP, ...). Failures name that
+// folder and say that it is the temporary folder: the user chose none.
 class WinScratchFile : public ScratchFile {
 public:
     WinScratchFile() {
+        tstring folder;
         try {
-            tempName = FileUtils::createTempFile(L"inspect", L".msi", SysInfo::getTempDir());
+            folder = SysInfo::getTempDir();
         } catch (const std::exception& e) {
-            throw Error("Cannot create a temporary copy of the package: " + plainMessageOf(e));
+            // The system names no folder: the variable it would have taken it from is named instead.
+            const tstring variable = SysInfo::getEnvVariable(std::nothrow, L"TMP", L"");
+            throw Error("Cannot create a temporary copy of the package: " + plainMessageOf(e) + "; the temporary folder " +
+                        (variable.empty() ? std::string("cannot be found") : "that TMP names, " + narrow(variable) + ", cannot be used") +
+                        ": set TMP to another folder");
+        }
+        where = "the temporary folder " + narrow(folder);
+        for (unsigned attempt = 0; !file && attempt < 100; ++attempt) {
+            tempName = FileUtils::joinPath(folder, L"tervo-inspect-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                                       std::to_wstring(attempt) + L".msi");
+            file.reset(CreateFileW(tempName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_TEMPORARY, nullptr));
+            const DWORD error = file ? 0 : GetLastError();
+            if (!file && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+                failIn("Cannot create a temporary file in", error);
+            }
+        }
+        if (!file) {
+            throw Error("Cannot create a temporary file in " + where + ": no free name for it");
         }
         filePath = narrow(tempName);
-        file.reset(CreateFileW(tempName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING,
-                               FILE_ATTRIBUTE_TEMPORARY, nullptr));
-        if (!file) {
-            const DWORD error = GetLastError();
-            DeleteFileW(tempName.c_str());
-            fail("Cannot write the temporary copy of the package", filePath, error);
-        }
     }
 
     ~WinScratchFile() override {
@@ -209,26 +224,110 @@ public:
     }
 
     void write(const char* data, size_t size) override {
-        pack::writeAt(file.get(), position, data, size, filePath);
+        writeAt(position, data, size);
         position += size;
     }
     void writeAt(uint64_t offset, const char* data, size_t size) override {
-        pack::writeAt(file.get(), offset, data, size, filePath);
+        while (size > 0) {
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            const DWORD piece = static_cast<DWORD>(std::min<size_t>(size, DWORD{1} << 30));
+            DWORD written = 0;
+            if (!WriteFile(file.get(), data, piece, &written, &at)) {
+                const DWORD error = GetLastError();
+                failIn("Cannot write a temporary copy of the package in", error);
+            }
+            data += written;
+            offset += written;
+            size -= written;
+        }
     }
     const std::string& path() const override { return filePath; }
     void finish() override {
         if (!CloseHandle(file.release())) {
             const DWORD error = GetLastError();
-            fail("Cannot write the temporary copy of the package", filePath, error);
+            failIn("Cannot write a temporary copy of the package in", error);
         }
     }
 
 private:
+    [[noreturn]] void failIn(const std::string& action, DWORD error) const {
+        // The folder is what is missing, and the message names it.
+        const Reason reason = reasonOf(error) == Reason::FolderMissing ? Reason::NotFound : reasonOf(error);
+        const std::string hint = reason == Reason::DiskFull ? "; free space there or set TMP to another folder"
+                                 : reason == Reason::Other  ? ""
+                                                            : "; set TMP to another folder";
+        throw Error(action + " " + where + ": " + describeReason(reason, narrow(systemMessageDescription(error))) + hint);
+    }
+
+    std::string where;
     tstring tempName;
     std::string filePath;
     UniqueHandle file;
     uint64_t position = 0;
 };
+
+// What a handle that is not a file on a disk is, in words that follow "path: ".
+std::string describeNonDisk(HANDLE handle) {
+    switch (GetFileType(handle)) {
+    case FILE_TYPE_PIPE:
+        return "it is a pipe, not a regular file";
+    case FILE_TYPE_CHAR:
+        return "it is a device, not a regular file";
+    default:
+        return "it is not a regular file";
+    }
+}
+
+bool isDevicePath(std::wstring_view path) { return path.starts_with(L"\\\\.\\"); }
+
+// Why a path the system could not look up cannot be used, for the errors that do not mean "not there".
+std::string describeUnreachable(DWORD error) {
+    switch (error) {
+    case ERROR_FILENAME_EXCED_RANGE:
+        return "its path is longer than the system allows; use a shorter path";
+    case ERROR_CANT_RESOLVE_FILENAME:
+        return "its symbolic links form a loop";
+    case ERROR_ACCESS_DENIED:
+        return "access to it or to a folder on its path is denied";
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+        return "its name holds characters that Windows does not allow";
+    default:
+        return narrow(systemMessageDescription(error));
+    }
+}
+
+[[noreturn]] void failStandardOutput(DWORD error, const std::source_location& location = std::source_location::current()) {
+    const std::string reason = error == ERROR_INVALID_HANDLE                             ? "it is closed"
+                               : error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ? "the program reading it has ended"
+                                                                                       : describeReason(reasonOf(error), narrow(systemMessageDescription(error)));
+    throw Error("Cannot write to standard output: " + reason, location);
+}
+
+// The process's standard output or error; null when it has none.
+HANDLE standardHandle(Stream stream) {
+    const HANDLE handle = GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+// Writes all the bytes to a file or pipe handle; the error of the write that failed, or 0.
+DWORD writeWhole(HANDLE handle, const char* data, size_t size) {
+    while (size > 0) {
+        DWORD written = 0;
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(size, DWORD{1} << 30));
+        if (!WriteFile(handle, data, piece, &written, nullptr)) {
+            return GetLastError();
+        }
+        if (written == 0) {
+            return ERROR_WRITE_FAULT;
+        }
+        data += written;
+        size -= written;
+    }
+    return 0;
+}
 
 // The text of each row's fields.
 std::vector<std::vector<std::string>> select(const msi::Database& database, const std::string& query, UINT columns) {
@@ -266,14 +365,24 @@ int32_t wordCountOf(const msi::Database& database) {
 namespace platform {
 
 std::unique_ptr<InputFile> openInput(const std::string& path) {
-    UniqueHandle handle(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const tstring name = wide(path);
+    if (isDevicePath(name)) {
+        throw Error("Cannot read " + path + ": it is a device, not a regular file");
+    }
+    UniqueHandle handle(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!handle) {
         const DWORD error = GetLastError();
         if (error == ERROR_ACCESS_DENIED && pathKind(path) == PathKind::Directory) {
             throw Error("Cannot read " + path + ": " + describeReason(Reason::IsDirectory, ""));
         }
+        if (error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_CANT_RESOLVE_FILENAME) {
+            throw Error("Cannot read " + path + ": " + describeUnreachable(error));
+        }
         fail("Cannot read", path, error);
+    }
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK) {
+        throw Error("Cannot read " + path + ": " + describeNonDisk(handle.get()));
     }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(handle.get(), &size)) {
@@ -298,7 +407,7 @@ std::optional<PackageFacts> readPackageFacts(const std::string& path) {
         };
         PackageFacts facts;
         if (hasTable("Property")) {
-            for (auto [name, value] : {std::pair{"ProductCode", &facts.productCode}, {"ProductName", &facts.productName},
+            for (auto [name, value] : {std::pair{"ProductCode", &facts.productCode}, {"UpgradeCode", &facts.upgradeCode}, {"ProductName", &facts.productName},
                                        {"ProductVersion", &facts.productVersion}, {"Manufacturer", &facts.manufacturer}}) {
                 const auto rows = select(database, queries::withName(queries::property, name), 1);
                 *value = rows.empty() ? "" : rows.front()[0];
@@ -331,12 +440,65 @@ std::string absolutePath(const std::string& path) {
     }
 }
 
-PathKind pathKind(const std::string& path) {
-    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return PathKind::Missing;
+PathState examinePath(const std::string& path) {
+    const tstring name = wide(path);
+    if (isDevicePath(name)) {
+        return {PathKind::Other, "it is a device, not a regular file"};
     }
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory : PathKind::File;
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return {PathKind::Missing, ""};
+        }
+        return {PathKind::Unreachable, describeUnreachable(error)};
+    }
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return {(attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory : PathKind::File, ""};
+    }
+    // A link: what it leads to.
+    UniqueHandle target(CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!target) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return {PathKind::Unreachable, "it is a symbolic link to a file that does not exist"};
+        }
+        return {PathKind::Unreachable, describeUnreachable(error)};
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(target.get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return {PathKind::Directory, ""};
+    }
+    if (GetFileType(target.get()) != FILE_TYPE_DISK) {
+        return {PathKind::Other, describeNonDisk(target.get())};
+    }
+    return {PathKind::File, ""};
+}
+
+std::string linkTarget(const std::string& path) {
+    const tstring name = wide(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return path;
+    }
+    UniqueHandle target(CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::vector<wchar_t> buffer(32768);
+    const DWORD length = target ? GetFinalPathNameByHandleW(target.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)
+                                : 0;
+    if (length == 0 || length >= buffer.size()) {
+        const DWORD error = GetLastError();
+        throw Error("Cannot write " + path + ": the file its link leads to cannot be named: " + describeUnreachable(error));
+    }
+    tstring resolved(buffer.data(), length);
+    if (std::wstring_view(resolved).starts_with(L"\\\\?\\UNC\\")) {
+        resolved = L"\\\\" + resolved.substr(8);
+    } else if (std::wstring_view(resolved).starts_with(L"\\\\?\\")) {
+        resolved = resolved.substr(4);
+    }
+    return narrow(resolved);
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -370,18 +532,59 @@ std::string joinPath(const std::string& directory, const std::string& relative) 
 std::string toolDirectory() { return narrow(FileUtils::parentPath(SysInfo::getProcessModulePath())); }
 
 void writeLine(Stream stream, std::string_view text) {
-    FILE* file = stream == Stream::Out ? stdout : stderr;
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    DWORD mode = 0;
-    if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
-        const tstring line = wide(std::string(text)) + L"\n";
-        DWORD written = 0;
-        WriteConsoleW(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    const HANDLE handle = standardHandle(stream);
+    if (!handle) {
+        if (stream == Stream::Out) {
+            failStandardOutput(ERROR_INVALID_HANDLE);
+        }
         return;
     }
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fputc('\n', file);
-    std::fflush(file);
+    DWORD mode = 0;
+    DWORD error = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        const tstring line = wide(std::string(text)) + L"\n";
+        DWORD written = 0;
+        if (!WriteConsoleW(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+            error = GetLastError();
+        } else if (written != line.size()) {
+            error = ERROR_WRITE_FAULT;
+        }
+    } else {
+        // Files and pipes get the line ends of Windows' text files, as the C runtime writes them.
+        std::string line(text);
+        line += "\r\n";
+        error = writeWhole(handle, line.data(), line.size());
+    }
+    if (error != 0 && stream == Stream::Out) {
+        failStandardOutput(error);
+    }
+}
+
+std::unique_ptr<ByteSink> standardOutputSink() {
+    const HANDLE handle = standardHandle(Stream::Out);
+    if (!handle) {
+        failStandardOutput(ERROR_INVALID_HANDLE);
+    }
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        throw Error("Standard output is a console, which cannot show a package; redirect it to a file or a pipe");
+    }
+    class StandardOutput : public ByteSink {
+    public:
+        explicit StandardOutput(HANDLE handle) : handle(handle) {}
+        void write(const char* data, size_t size) override {
+            if (const DWORD error = writeWhole(handle, data, size)) {
+                failStandardOutput(error);
+            }
+        }
+        void writeAt(uint64_t, const char*, size_t) override {
+            throw Error("Standard output is a stream: bytes already written cannot be changed");
+        }
+
+    private:
+        HANDLE handle;
+    };
+    return std::make_unique<StandardOutput>(handle);
 }
 
 } // namespace platform
