@@ -248,3 +248,36 @@ TEST_F(DeploymentTest, TheReadmesBatchFileInstallsWithTheValuesItSpells) {
     const tstring echo = basicPackageValue(L"EchoPath");
     EXPECT_TRUE(echo == L"say \"hi\" there" || echo == L"say hi there") << utf8(echo);
 }
+
+TEST_F(DeploymentTest, WhatTheToolPacksTheLauncherUses) {
+    // The package under a name of its own, packed with and without the default log.
+    const tstring package = pathOf(L"Basic Setup \u00e4 2.msi");
+    writeFile(package, this->package);
+    const tstring pack = inQuotes(testProgramDir() + L"\\tervo-pack.exe") + L" " + inQuotes(package) + L" --quiet -o ";
+    const tstring logging = pathOf(L"logging.exe");
+    const tstring silent = pathOf(L"silent.exe");
+    ASSERT_EQ(0u, runProcess(pack + inQuotes(logging)).exitCode);
+    ASSERT_EQ(0u, runProcess(pack + inQuotes(silent) + L" --no-default-log").exitCode);
+
+    // The log is named after the product the version block names.
+    const ProcessResult logged = runAt(logging, L"/qn FAILME=1");
+    EXPECT_EQ(installFailure, logged.exitCode);
+    const std::vector<tstring> logs = listDir(temp);
+    ASSERT_EQ(1u, logs.size());
+    EXPECT_TRUE(std::regex_match(utf8(logs[0]), std::regex(R"(Tervo E2E Basic_\d{8}_\d{6}\.log)"))) << utf8(logs[0]);
+    EXPECT_EQ(temp + L"\\" + logs[0], installerFailureLog(logged.standardError, "logging.exe", installFailure));
+    DeleteFileW((temp + L"\\" + logs[0]).c_str());
+
+    const ProcessResult quiet = runAt(silent, L"/qn FAILME=1");
+    EXPECT_EQ(installFailure, quiet.exitCode);
+    EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << "packed with --no-default-log";
+
+    // /extract writes the package under the name it was packed from.
+    const tstring out = pathOf(L"out");
+    for (const tstring& launcherPath : {logging, silent}) {
+        const ProcessResult r = runAt(launcherPath, L"/extract " + inQuotes(out));
+        EXPECT_EQ(0u, r.exitCode) << r.standardError;
+        EXPECT_TRUE(this->package == readFile(out + L"\\Basic Setup \u00e4 2.msi"));
+    }
+    EXPECT_EQ(std::vector<tstring>{L"Basic Setup \u00e4 2.msi"}, listDir(out));
+}
