@@ -101,11 +101,14 @@ declare -A label=([msiexec]="msiexec /i package /qn /l*v" [tervo]="Tervo, checks
                   [nsis-stored-crc-off]="NSIS stored, CRC off" [nsis-stored-crc-on]="NSIS stored, CRC on"
                   [nsis-zlib]="NSIS zlib" [nsis-lzma]="NSIS lzma" [cp]="cp (Linux)")
 # Every contender logs verbosely, as the launchers do by default: msiexec and the NSIS wrappers are
-# given /l*v with a file of their own; the launchers, given no log, write theirs to %TEMP%.
+# given /l*v with a file of their own, by its full path (a wrapper runs msiexec in its plug-ins
+# folder); the launchers, given no log, write theirs to %TEMP%, which is emptied before the timing.
+logs=$(winpath "$work")
+rm -f "$prefix"/drive_c/users/*/Temp/*.log
 command_for() { # CONTENDER PACKAGE
     case $1 in
-        msiexec) echo "$msiexec /i $2.msi /qn /l*v $1-$2.log" ;;
-        nsis-*) echo "$1-$2.exe /qn /l*v $1-$2.log" ;;
+        msiexec) echo "$msiexec /i $2.msi /qn /l*v $logs\\$1-$2.log" ;;
+        nsis-*) echo "$1-$2.exe /qn /l*v $logs\\$1-$2.log" ;;
         *) echo "$1-$2.exe /qn" ;;
     esac
 }
