@@ -27,6 +27,8 @@ run_setup /qn
 echo "Installed files in C:\\Program Files\\Tervo Hello:"
 ls -l "$installed"
 echo "readme.txt says: $(cat "$installed/readme.txt")"
+log=$(ls -t "$prefix"/drive_c/users/*/Temp/Tervo\ Hello_*.log | head -n 1)
+echo "The install's log, kept in %TEMP%: $(basename "$log") ($(grep -c . "$log") lines)"
 
 echo
 echo "== Uninstalling: setup.exe uninstall"

@@ -9,7 +9,7 @@ build="$root/build"
 
 packages=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 wixl msitools googletest
           xvfb xdotool x11-apps imagemagick osslsigncode openssl icoutils util-linux
-          g++ pkg-config libmsi-dev libglib2.0-dev time file dpkg-dev xxhash)
+          g++ pkg-config libmsi-dev libglib2.0-dev time file dpkg-dev xxhash python3)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
