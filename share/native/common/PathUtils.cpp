@@ -2,41 +2,20 @@
 
 #include <algorithm>
 
+#include "FileNameRules.h"
+
 namespace FileUtils {
 
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-namespace {
-
-bool isForbiddenInFileName(wchar_t c) { return c < 0x20 || tstring(L"<>:\"/\\|?*").find(c) != tstring::npos; }
-
-bool isDeviceName(const tstring& name) {
-    const tstring base = tstrings::lowercase(name.substr(0, name.find(L'.')));
-    if (base == L"con" || base == L"prn" || base == L"aux" || base == L"nul") {
-        return true;
-    }
-    return base.size() == 4 && (base.compare(0, 3, L"com") == 0 || base.compare(0, 3, L"lpt") == 0) &&
-           base[3] >= L'1' && base[3] <= L'9';
-}
-
-} // namespace
-
-bool isPlainFileName(const tstring& name) {
-    if (name.empty() || name.size() > 255 || name == L"." || name == L"..") {
-        return false;
-    }
-    if (std::any_of(name.begin(), name.end(), isForbiddenInFileName)) {
-        return false;
-    }
-    return name.back() != L' ' && name.back() != L'.' && !isDeviceName(name);
-}
+bool isPlainFileName(const tstring& name) { return fileNameProblem(std::u16string(name.begin(), name.end())).empty(); }
 
 tstring toFileNamePart(const tstring& text, size_t maxLength) {
     tstring part = text.substr(0, maxLength);
     if (!part.empty() && part.size() < text.size() && part.back() >= 0xD800 && part.back() <= 0xDBFF) {
         part.pop_back();
     }
-    std::replace_if(part.begin(), part.end(), isForbiddenInFileName, L'_');
+    std::replace_if(part.begin(), part.end(), [](wchar_t c) { return isForbiddenInFileName(static_cast<char16_t>(c)); }, L'_');
     while (!part.empty() && (part.back() == L' ' || part.back() == L'.')) {
         part.pop_back();
     }

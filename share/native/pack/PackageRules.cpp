@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "FileNameRules.h"
 #include "Utf.h"
 
 namespace pack {
@@ -39,46 +40,11 @@ std::optional<std::string> canonicalGuid(std::string_view text) {
 }
 
 std::string windowsFileNameProblem(const std::string& name) {
-    if (name.empty()) {
-        return "it is empty";
-    }
     const std::u16string units = toUtf16(name);
     if (toUtf8(units) != name) {
         return "it is not valid UTF-8";
     }
-    if (units.size() > 255) {
-        return "it has " + std::to_string(units.size()) + " UTF-16 characters, more than the 255 Windows allows";
-    }
-    if (name == "." || name == "..") {
-        return "it is not a file name";
-    }
-    for (const char c : name) {
-        if (c == '/' || c == '\\') {
-            return "it holds a path separator";
-        }
-        if (static_cast<unsigned char>(c) < 0x20) {
-            return "it holds a control character";
-        }
-        if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos) {
-            return std::string("it holds the character ") + c + ", which Windows does not allow in a file name";
-        }
-    }
-    if (name.back() == ' ' || name.back() == '.') {
-        return "it ends in a space or a period, which Windows removes";
-    }
-    std::string stem = name.substr(0, name.find('.'));
-    while (!stem.empty() && stem.back() == ' ') {
-        stem.pop_back();
-    }
-    for (char& c : stem) {
-        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
-    }
-    const bool numbered = stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' &&
-                          stem[3] <= '9';
-    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || numbered) {
-        return "Windows takes it for the device " + stem;
-    }
-    return "";
+    return fileNameProblem(units);
 }
 
 std::vector<ExternalPart> findExternalParts(const PackageFacts& facts) {

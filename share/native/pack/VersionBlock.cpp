@@ -3,6 +3,7 @@
 #include "PackError.h"
 #include "PackIo.h"
 #include "Utf.h"
+#include "VersionTexts.h"
 
 namespace pack {
 
@@ -60,67 +61,6 @@ Node textNode(const char16_t* key, const std::string& text) {
     throw Error("Invalid version [" + text + "]: expected " + std::string(versionForm));
 }
 
-// A node read back: where its value and children lie in the block.
-struct ReadNode {
-    std::u16string key;
-    size_t valueStart = 0;
-    size_t valueBytes = 0;
-    size_t childrenStart = 0;
-    size_t end = 0;
-};
-
-// The node at `at`, checked to lie within `limit`; nullopt for anything malformed.
-std::optional<ReadNode> readNode(const std::vector<char>& block, size_t at, size_t limit) {
-    if (at + 6 > limit) {
-        return std::nullopt;
-    }
-    const size_t length = loadU16(block.data() + at);
-    const size_t valueLength = loadU16(block.data() + at + 2);
-    const bool isText = loadU16(block.data() + at + 4) == 1;
-    if (length < 6 || at + length > limit) {
-        return std::nullopt;
-    }
-    ReadNode node;
-    node.end = at + length;
-    size_t p = at + 6;
-    for (;; p += 2) {
-        if (p + 2 > node.end) {
-            return std::nullopt;
-        }
-        const char16_t c = static_cast<char16_t>(loadU16(block.data() + p));
-        if (c == 0) {
-            p += 2;
-            break;
-        }
-        node.key += c;
-    }
-    node.valueStart = static_cast<size_t>(alignUp(p, 4));
-    node.valueBytes = isText ? 2 * valueLength : valueLength;
-    if (node.valueStart + node.valueBytes > node.end) {
-        // A node without a value may end before the padding after its key.
-        if (node.valueBytes != 0) {
-            return std::nullopt;
-        }
-        node.valueStart = node.end;
-    }
-    node.childrenStart = static_cast<size_t>(alignUp(node.valueStart + node.valueBytes, 4));
-    return node;
-}
-
-// The children of a node, in order; stops at the first malformed one.
-std::vector<ReadNode> childrenOf(const std::vector<char>& block, const ReadNode& parent) {
-    std::vector<ReadNode> children;
-    for (size_t at = parent.childrenStart; at < parent.end;) {
-        const std::optional<ReadNode> child = readNode(block, at, parent.end);
-        if (!child) {
-            break;
-        }
-        children.push_back(*child);
-        at = static_cast<size_t>(alignUp(child->end, 4));
-    }
-    return children;
-}
-
 } // namespace
 
 std::optional<FixedVersion> tryParseVersion(const std::string& text) {
@@ -133,28 +73,8 @@ std::optional<FixedVersion> tryParseVersion(const std::string& text) {
 
 std::map<std::string, std::string> readVersionStrings(const std::vector<char>& block) {
     std::map<std::string, std::string> strings;
-    const std::optional<ReadNode> root = readNode(block, 0, block.size());
-    if (!root || root->key != u"VS_VERSION_INFO") {
-        return strings;
-    }
-    for (const ReadNode& info : childrenOf(block, *root)) {
-        if (info.key != u"StringFileInfo") {
-            continue;
-        }
-        for (const ReadNode& table : childrenOf(block, info)) {
-            for (const ReadNode& entry : childrenOf(block, table)) {
-                std::u16string value;
-                for (size_t at = entry.valueStart; at + 2 <= entry.valueStart + entry.valueBytes; at += 2) {
-                    const char16_t c = static_cast<char16_t>(loadU16(block.data() + at));
-                    if (c == 0) {
-                        break;
-                    }
-                    value += c;
-                }
-                strings.emplace(toUtf8(entry.key), toUtf8(value));
-            }
-            return strings;
-        }
+    for (const auto& [name, value] : readVersionTexts(block.data(), block.size())) {
+        strings.emplace(toUtf8(name), toUtf8(value));
     }
     return strings;
 }

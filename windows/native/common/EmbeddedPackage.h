@@ -18,7 +18,8 @@ public:
     // Writes the package to `path` through a StagedFileWriter. The launcher's file is read in
     // pieces into one small buffer, never mapped whole, and each piece is hashed right before it
     // is written, so the check costs no second pass. Where the file cannot be opened (renamed
-    // since the start, or not readable), the bytes come from the loaded image instead. `path` appears only complete and checked:
+    // since the start, or not readable), the bytes come from the loaded image instead. `path`
+    // appears only complete and checked:
     // on a checksum mismatch, or a file that ends before the package does, it throws and leaves
     // nothing behind. Without a stored checksum the package is written unchecked, with a WARNING.
     void saveToFile(const tstring& path) const;

@@ -24,17 +24,15 @@ bool isPropertyName(const tstring& name) {
 
 tstring quoted(const tstring& text) { return L'"' + tstrings::replaceAll(text, L"\"", L"\"\"") + L'"'; }
 
-} // namespace
-
-std::vector<CommandLineToken> splitCommandLine(const tstring& line) {
-    std::vector<CommandLineToken> tokens;
+// Splits `line` into `tokens`; true when it ends inside a quoted stretch.
+bool scanCommandLine(const tstring& line, std::vector<CommandLineToken>& tokens) {
     size_t at = 0;
     for (;;) {
         while (at < line.size() && isBlank(line[at])) {
             ++at;
         }
         if (at == line.size()) {
-            return tokens;
+            return false;
         }
         const size_t start = at;
         tstring value;
@@ -50,22 +48,23 @@ std::vector<CommandLineToken> splitCommandLine(const tstring& line) {
             }
         }
         tokens.push_back({line.substr(start, at - start), value});
+        if (inQuotes) {
+            return true;
+        }
     }
 }
 
+} // namespace
+
+std::vector<CommandLineToken> splitCommandLine(const tstring& line) {
+    std::vector<CommandLineToken> tokens;
+    scanCommandLine(line, tokens);
+    return tokens;
+}
+
 tstring closeOpenQuote(const tstring& line) {
-    bool inQuotes = false;
-    for (size_t at = 0; at < line.size(); ++at) {
-        if (line[at] != L'"') {
-            continue;
-        }
-        if (inQuotes && at + 1 < line.size() && line[at + 1] == L'"') {
-            ++at;
-        } else {
-            inQuotes = !inQuotes;
-        }
-    }
-    return inQuotes ? line + L'"' : line;
+    std::vector<CommandLineToken> tokens;
+    return scanCommandLine(line, tokens) ? line + L'"' : line;
 }
 
 tstring commandLineTail(const tstring& commandLine) {

@@ -2,6 +2,7 @@
 // its version block, the package's file name, its product code, and whether it keeps a default log.
 #pragma once
 
+#include "EmbeddedPackage.h"
 #include "Guid.h"
 #include "WinHeaders.h"
 #include "tstrings.h"
@@ -13,6 +14,9 @@ public:
 
     // The launcher's file name, as messages and captions show it.
     tstring programName() const;
+
+    // The package the launcher carries (see EmbeddedPackage for what throws).
+    EmbeddedPackage package() const { return EmbeddedPackage(module, modulePath); }
 
     // The start of the default log's name: the version block's ProductName made fit for a file
     // name, or the launcher's file name without its extension when there is none.

@@ -2,7 +2,6 @@
 // product when run with the argument "uninstall", or writes the package out with /extract.
 #include <new>
 
-#include "EmbeddedPackage.h"
 #include "FileUtils.h"
 #include "InstallLog.h"
 #include "LauncherCommandLine.h"
@@ -37,7 +36,7 @@ void install(const LauncherCommandLine& commandLine, const LauncherProduct& prod
     cleanup.addDirectoryTree(tempDir);
 
     const tstring packagePath = FileUtils::PathBuilder() << tempDir << L"main.msi";
-    EmbeddedPackage(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath()).saveToFile(packagePath);
+    product.package().saveToFile(packagePath);
 
     const int status = msiexecInstall(packagePath, commandLine.installerArguments(), log).execAndWaitForExit();
     if (!msi::isSuccessStatus(static_cast<UINT>(status))) {
@@ -54,33 +53,32 @@ void uninstall(const LauncherProduct& product) {
     exitCode = static_cast<int>(action(std::nothrow).getCode());
 }
 
+// Removes, deepest first, the empty folders that `made` lists in the order they were made.
+void removeMadeFolders(const tstring_array& made) {
+    FileUtils::DeletionList cleanup;
+    for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
+        cleanup.addEmptyDirectory(*dir);
+    }
+}
+
 void extract(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
     const tstring folder = FileUtils::toAbsolutePath(commandLine.extractFolder());
-    // Folders made here go again if the package cannot be written, deepest first.
-    FileUtils::DeletionList cleanup;
-    tstring_array made;
     const tstring path = FileUtils::joinPath(folder, product.packageFileName());
+    // Folders made here go again if the package cannot be written.
+    tstring_array made;
     try {
-        const auto removeMade = [&] {
-            for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
-                cleanup.addEmptyDirectory(*dir);
-            }
-        };
-        try {
-            FileUtils::createDirectoryChain(folder, &made);
-        } catch (...) {
-            removeMade();
-            throw;
-        }
-        removeMade();
-        EmbeddedPackage(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath()).saveToFile(path);
+        FileUtils::createDirectoryChain(folder, &made);
+        product.package().saveToFile(path);
     } catch (const TervoError<SysError>& e) {
+        removeMadeFolders(made);
         // What the system refused, said of the user's own folder; a damaged package keeps its message.
         throw TervoError<std::runtime_error>(std::runtime_error(
             (tstrings::MessageBuilder() << "Cannot extract the package into " << folder << ": " << e.plainMessage())
                 .utf8()));
+    } catch (...) {
+        removeMadeFolders(made);
+        throw;
     }
-    cleanup.clear();
     writeStandardOutput(tstrings::encodeUtf8(path) + "\n");
     exitCode = 0;
 }

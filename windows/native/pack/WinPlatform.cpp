@@ -61,20 +61,34 @@ std::string plainMessageOf(const std::exception& error) {
     return located ? located->plainMessage() : error.what();
 }
 
-void writeAt(HANDLE file, uint64_t offset, const char* data, size_t size, const std::string& path) {
+// Where a read or write at `offset` of a file opened for synchronous access goes.
+OVERLAPPED overlappedAt(uint64_t offset) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+}
+
+// Writes all of the bytes at `offset`, in pieces the system takes; the system's error code when a
+// write fails, else 0.
+DWORD writeAllAt(HANDLE file, uint64_t offset, const char* data, size_t size) {
     while (size > 0) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        OVERLAPPED at = overlappedAt(offset);
         const DWORD piece = static_cast<DWORD>(std::min<size_t>(size, DWORD{1} << 30));
         DWORD written = 0;
         if (!WriteFile(file, data, piece, &written, &at)) {
-            const DWORD error = GetLastError();
-            fail("Cannot write", path, error);
+            return GetLastError();
         }
         data += written;
         offset += written;
         size -= written;
+    }
+    return 0;
+}
+
+void writeAt(HANDLE file, uint64_t offset, const char* data, size_t size, const std::string& path) {
+    if (const DWORD error = writeAllAt(file, offset, data, size)) {
+        fail("Cannot write", path, error);
     }
 }
 
@@ -87,9 +101,7 @@ public:
 
     void readAt(uint64_t offset, char* buffer, size_t count) const override {
         while (count > 0) {
-            OVERLAPPED at{};
-            at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
-            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            OVERLAPPED at = overlappedAt(offset);
             const DWORD want = static_cast<DWORD>(std::min<size_t>(count, DWORD{1} << 30));
             DWORD got = 0;
             if (!ReadFile(handle.get(), buffer, want, &got, &at)) {
@@ -228,19 +240,8 @@ public:
         position += size;
     }
     void writeAt(uint64_t offset, const char* data, size_t size) override {
-        while (size > 0) {
-            OVERLAPPED at{};
-            at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
-            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-            const DWORD piece = static_cast<DWORD>(std::min<size_t>(size, DWORD{1} << 30));
-            DWORD written = 0;
-            if (!WriteFile(file.get(), data, piece, &written, &at)) {
-                const DWORD error = GetLastError();
-                failIn("Cannot write a temporary copy of the package in", error);
-            }
-            data += written;
-            offset += written;
-            size -= written;
+        if (const DWORD error = writeAllAt(file.get(), offset, data, size)) {
+            failIn("Cannot write a temporary copy of the package in", error);
         }
     }
     const std::string& path() const override { return filePath; }
