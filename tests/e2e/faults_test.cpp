@@ -273,9 +273,16 @@ TEST_F(FaultsTest, MissingMsiexecFailsAndRemovesTheWorkingDirectory) {
     const ProcessResult r = run(L"e2e-basic-setup.exe", L"/qn", true);
     EXPECT_EQ(failedRun, r.exitCode);
     const std::string msiexec = utf8(MsiexecMovedAside::path());
-    const std::regex failure("(^|\n)CreateProcess\\(" + std::regex_replace(msiexec, std::regex(R"([\\.])"), R"(\$&)") +
+    // The system call with msiexec's whole line stays in the debug log; the user's line names the
+    // program and the reason, in plain words, and is the last one.
+    const std::regex failure("CreateProcess\\(" + std::regex_replace(msiexec, std::regex(R"([\\.])"), R"(\$&)") +
                              ", [^\r\n]+ /i [^\r\n]+\\\\main\\.msi /qn /l\\*v [^\r\n]+\\.log\\) failed\\. System error \\[2\\]");
     EXPECT_TRUE(std::regex_search(r.standardError, failure)) << r.standardError;
+    const std::string plain = "Cannot start " + msiexec +
+                              ": the file does not exist, so Windows Installer is missing or damaged on this system "
+                              "(system error 2).";
+    const std::vector<std::string> lines = outputLines(r.standardError);
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), plain)) << r.standardError;
     // The working directory was made, and removed while the failure passed up.
     std::smatch made;
     ASSERT_TRUE(std::regex_search(r.standardError, made, std::regex(R"(Created \[(.+\.tmp)\\?\] directory)")))
@@ -286,7 +293,7 @@ TEST_F(FaultsTest, MissingMsiexecFailsAndRemovesTheWorkingDirectory) {
     ASSERT_EQ(1u, left.size());
     EXPECT_TRUE(std::regex_match(utf8(left[0]), std::regex(R"(e2e-basic-setup_\d{8}_\d{6}\.log)"))) << utf8(left[0]);
     EXPECT_TRUE(std::regex_search(readFile(temp + L"\\" + left[0]),
-                                  std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d e2e-basic-setup\.exe: CreateProcess\()")))
+                                  std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d e2e-basic-setup\.exe: Cannot start )")))
         << readFile(temp + L"\\" + left[0]);
     EXPECT_FALSE(isProductInstalledForTest(basicCode));
 }
@@ -316,7 +323,7 @@ TEST_F(FaultsTest, RawCommandLinesReachMsiexecTokenForToken) {
         {L"W=\"J\u00fcrgen \u03a9mega \u65e5\u672c\u3000x\" \u00e9=\u00e9", false},
         {L"/l*v \"C:\\a b\\log.txt\" /qn", true},
         {L"NOTE=\"x\"\" /x {3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E11} \"\"y\" /qn", false},
-        {L"UNINSTALL uninstall! \"uninstall \" P=\"a uninstall\" /uninstall", false},
+        {L"UNINSTALL uninstall! \"uninstall \" P=\"a uninstall\" uninstall-x", false},
         {L"\\\\\" \\\"\" a\\\\ \"\"\"\"", false},
     };
     for (const auto& c : cases) {
@@ -360,6 +367,152 @@ TEST_F(FaultsTest, RawCommandLinesReachMsiexecTokenForToken) {
         const ProcessResult r = runProcess(inQuotes(launcher) + L" " + text, environment);
         EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRODUCT), r.exitCode) << utf8(text) << ": " << r.standardError;
         EXPECT_FALSE(standInTokens(tokensFile).has_value()) << utf8(text) << ": msiexec ran";
+    }
+}
+
+// The raw line the stand-in msiexec got, after its own name, or nullopt when it never ran.
+std::optional<tstring> standInLine(const tstring& tokensFile) {
+    std::ifstream in((tokensFile + L".line").c_str(), std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const tstring line(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    const size_t afterName = line[0] == L'"' ? line.find(L'"', 1) + 1 : line.find(L' ');
+    return line.substr(std::min(line.size(), line.find_first_not_of(L' ', afterName)));
+}
+
+TEST_F(FaultsTest, EveryVerbReachesMsiexecWithThePackageOrTheProductCode) {
+    const MsiexecMovedAside standIn(testProgramDir() + L"\\msiexec-tokens.exe");
+    ASSERT_TRUE(standIn.isAside());
+    const tstring tokensFile = pathOf(L"tokens");
+    const tstring blankTemp = pathOf(L"temp \u00e9");
+    ASSERT_TRUE(CreateDirectoryW(blankTemp.c_str(), nullptr));
+    const std::vector<tstring> environment = withStandIn(launcherEnvironment(false, blankTemp), tokensFile);
+    const tstring launcher = inQuotes(testProgramDir() + L"\\e2e-basic-setup.exe");
+    const tstring code = basicCode;
+    const struct {
+        const wchar_t* text;
+        const wchar_t* verb;
+        bool package;       // else the product code
+        const wchar_t* rest; // the text without the verb, as typed
+        bool namesLog;
+    } cases[] = {
+        {L"/x /qn", L"/x", false, L"/qn", false},
+        {L"/qn /X", L"/x", false, L"/qn", false},
+        {L"-uninstall  /quiet P=\"a b\"", L"/x", false, L"/quiet P=\"a b\"", false},
+        {L"/Uninstall /l*v \"C:\\u log.txt\" /qn", L"/x", false, L"/l*v \"C:\\u log.txt\" /qn", true},
+        {L"/fa /qn", L"/fa", true, L"/qn", false},
+        {L"/qn -FA", L"/fa", true, L"/qn", false},
+        {L"/qn /f", L"/f", true, L"/qn", false},
+        {L"/fvomus /qn", L"/fvomus", true, L"/qn", false},
+        {L"/repair /passive", L"/fvomus", true, L"/passive", false},
+        {L"/a /qn TARGETDIR=\\\\server\\share", L"/a", true, L"/qn TARGETDIR=\\\\server\\share", false},
+        {L"/qn /ju", L"/ju", true, L"/qn", false},
+        {L"-JM /qn /t a.mst", L"/jm", true, L"/qn /t a.mst", false},
+        {L"/qn P=\"open /x", L"/i", true, L"/qn P=\"open /x\"", false},
+    };
+    for (const auto& c : cases) {
+        DeleteFileW(tokensFile.c_str());
+        const ProcessResult r = runProcess(launcher + L" " + c.text, environment);
+        const std::string context = utf8(c.text);
+        EXPECT_EQ(0u, r.exitCode) << context << ": " << r.standardError;
+        const std::optional<std::vector<tstring>> tokens = standInTokens(tokensFile);
+        ASSERT_TRUE(tokens.has_value()) << standInHint;
+        ASSERT_LE(2u, tokens->size()) << context;
+        EXPECT_EQ(utf8(c.verb), utf8(tokens->at(0))) << context;
+        if (c.package) {
+            EXPECT_EQ(0u, tokens->at(1).find(blankTemp + L"\\")) << context << ": " << utf8(tokens->at(1));
+        } else {
+            EXPECT_EQ(utf8(code), utf8(tokens->at(1))) << context;
+        }
+        // The raw line: the verb, its target, the rest as typed, then the default log unless the text names one.
+        const tstring target = c.package ? inQuotes(tokens->at(1)) : code;
+        const tstring head = tstring(c.verb) + L" " + target + (*c.rest ? L" " : L"") + c.rest;
+        const tstring line = standInLine(tokensFile).value_or(L"");
+        EXPECT_EQ(0u, line.find(head)) << context << ": " << utf8(line);
+        const std::vector<tstring> logTokens = msiexecTokens(line.substr(std::min(line.size(), head.size())));
+        EXPECT_EQ(c.namesLog ? 0u : 2u, logTokens.size()) << context << ": " << utf8(line);
+        if (!c.namesLog && logTokens.size() == 2) {
+            EXPECT_EQ(L"/l*v", logTokens[0]);
+            EXPECT_TRUE(tstrings::hasPrefix(logTokens[1], blankTemp + L"\\e2e-basic-setup_")) << utf8(logTokens[1]);
+        }
+        EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(blankTemp)) << context;
+    }
+}
+
+TEST_F(FaultsTest, LinesMsiexecWouldAnswerWithItsUsageDialogNeverReachIt) {
+    const MsiexecMovedAside standIn(testProgramDir() + L"\\msiexec-tokens.exe");
+    ASSERT_TRUE(standIn.isAside());
+    const tstring tokensFile = pathOf(L"tokens");
+    const std::vector<tstring> environment = withStandIn(launcherEnvironment(), tokensFile);
+    const tstring launcher = inQuotes(testProgramDir() + L"\\e2e-basic-setup.exe");
+    const struct {
+        const wchar_t* text;
+        const char* named;  // the token the one line names
+    } cases[] = {
+        {L"/x /fa", "/fa"},
+        {L"/a /qn /x", "/x"},
+        {L"/i app.msi /qn", "/i"},
+        {L"/package app.msi", "/package"},
+        {L"/x {3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E11} /qn", "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E11}"},
+        {L"/p fix.msp /qn", "/p"},
+        {L"/update fix.msp", "/update"},
+        {L"/y m.dll", "/y"},
+        {L"/z m.dll", "/z"},
+        {L"/S", "/S"},
+        {L"/s", "/s"},
+        {L"/silent", "/silent"},
+        {L"/VERYSILENT /SUPPRESSMSGBOXES", "/VERYSILENT"},
+        {L"/v\"/qn\"", "/v\"/qn\""},
+        {L"/qn /norestart /l*v", "/l*v"},
+        {L"/qn /log", "/log"},
+        {L"/qn /m", "/m"},
+        {L"/jm /t", "/t"},
+        {L"/jm /g", "/g"},
+        {L"/qn /n", "/n"},
+        {L"/qn /l*v uninstall", "uninstall"},
+        {L"/extract /qn", "/qn"},
+        {L"/qn /x uninstall", "uninstall"},
+    };
+    for (const auto& c : cases) {
+        DeleteFileW(tokensFile.c_str());
+        const ProcessResult r = runProcess(launcher + L" " + c.text, environment);
+        const std::string context = utf8(c.text);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_COMMAND_LINE), r.exitCode) << context << ": " << r.standardError;
+        const std::vector<std::string> lines = outputLines(r.standardError);
+        ASSERT_EQ(1u, lines.size()) << context << ": " << r.standardError;
+        EXPECT_NE(std::string::npos, lines[0].find(c.named)) << context << ": " << lines[0];
+        EXPECT_FALSE(standInTokens(tokensFile).has_value()) << context << ": msiexec ran";
+        EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp)) << context;
+        // The default log holds the refusal and nothing else.
+        const std::vector<tstring> logs = listDir(temp);
+        ASSERT_EQ(1u, logs.size()) << context;
+        EXPECT_TRUE(tstrings::hasSuffix(tstrings::decodeUtf8(readFile(temp + L"\\" + logs[0])),
+                                        L"e2e-basic-setup.exe: " + tstrings::decodeUtf8(lines[0]) + L"\r\n"))
+            << context << ": " << readFile(temp + L"\\" + logs[0]);
+        DeleteFileW((temp + L"\\" + logs[0]).c_str());
+    }
+    // The silent switches of other setup programs get the hint that works here.
+    const ProcessResult silent = runProcess(launcher + L" /S", environment);
+    EXPECT_NE(std::string::npos, silent.standardError.find("type /qn or /quiet")) << silent.standardError;
+}
+
+TEST_F(FaultsTest, HelpShowsTheLaunchersOwnUsageAndStartsNothing) {
+    const MsiexecMovedAside standIn(testProgramDir() + L"\\msiexec-tokens.exe");
+    ASSERT_TRUE(standIn.isAside());
+    const tstring tokensFile = pathOf(L"tokens");
+    const std::vector<tstring> environment = withStandIn(launcherEnvironment(), tokensFile);
+    for (const wchar_t* text : {L"/?", L"-h", L"/HELP /qn", L"/qn /x /?"}) {
+        const ProcessResult r = runProcess(program(L"e2e-basic-setup.exe") + L" " + text, environment);
+        EXPECT_EQ(0u, r.exitCode) << utf8(text) << ": " << r.standardError;
+        EXPECT_EQ("", r.standardError) << utf8(text);
+        for (const char* part : {"e2e-basic-setup.exe /x [options]", "msiexec /fvomus <package>", "/extract <folder>",
+                                 "e2e-basic-setup.exe uninstall", "/l*v <log>", "1639"}) {
+            EXPECT_NE(std::string::npos, r.standardOutput.find(part)) << utf8(text) << ": " << r.standardOutput;
+        }
+        EXPECT_FALSE(standInTokens(tokensFile).has_value()) << utf8(text) << ": msiexec ran";
+        EXPECT_EQ(std::vector<tstring>{}, listDir(temp)) << utf8(text) << ": no log, no folder";
     }
 }
 
@@ -520,12 +673,17 @@ TEST_F(FaultsTest, CommandLineAtTheSystemLimit) {
             // Windows refuses such a line; Wine would start msiexec with the line cut short. The
             // message gives the length and the limit, not the line or the package's path.
             std::smatch match;
+            // What was typed and what the launcher adds are counted apart; the default log is not counted.
             const std::regex failure("(^|\n)Cannot start msiexec\\.exe: its command line would be (\\d+) characters "
-                                     "long, and the system allows at most 32766 \\(system error 206\\)\\. Pass fewer "
-                                     "or shorter arguments\\.\r?(\n|$)");
+                                     "long, and the system allows at most 32766 \\(system error 206\\): (\\d+) "
+                                     "characters of arguments as they were typed, and (\\d+) that the launcher adds "
+                                     "\\(msiexec's path, /i and the package's path\\)\\. Pass fewer or shorter "
+                                     "arguments\\.\r?(\n|$)");
             ASSERT_TRUE(std::regex_search(r.standardError, match, failure)) << r.standardError.substr(0, 2000);
             EXPECT_GT(std::stoul(match[2].str()), limit);
             EXPECT_LE(std::stoul(match[2].str()), limit + 11);
+            EXPECT_EQ(args.size(), std::stoul(match[3].str()));
+            EXPECT_EQ(std::stoul(match[2].str()), std::stoul(match[3].str()) + std::stoul(match[4].str()));
             EXPECT_FALSE(isProductInstalledForTest(basicCode)) << c.name;
             continue;
         }

@@ -1,6 +1,7 @@
 // The launcher driven the way a user drives it: real packages, the real msiexec.exe and
 // installer service of the test prefix, full exit codes read inside Windows.
 #include <algorithm>
+#include <iostream>
 #include <regex>
 
 #include "InstallerTestSupport.h"
@@ -168,6 +169,80 @@ TEST_F(LauncherTest, OnlyTheExactWordUninstallRemoves) {
     EXPECT_EQ(0u, second.exitCode) << second.standardError;
     EXPECT_FALSE(isProductInstalledForTest(basicCode));
     EXPECT_FALSE(exists(basicPayload()));
+}
+
+TEST_F(LauncherTest, VerbsDoWhatMsiexecDoesWithThePackage) {
+    const auto logs = [&] {
+        std::vector<tstring> all = listDir(temp);
+        all.erase(std::remove_if(all.begin(), all.end(), [](const tstring& name) { return !tstrings::hasSuffix(name, L".log"); }),
+                  all.end());
+        return all;
+    };
+    // /x: msiexec's removal of the product, logged verbosely by default.
+    ASSERT_EQ(0u, run(L"e2e-basic-setup.exe", L"/qn").exitCode);
+    const std::vector<tstring> before = logs();
+    const ProcessResult removed = run(L"e2e-basic-setup.exe", L"/x /qn");
+    EXPECT_EQ(0u, removed.exitCode) << removed.standardError;
+    EXPECT_EQ("", removed.standardError);
+    EXPECT_FALSE(isProductInstalledForTest(basicCode));
+    EXPECT_FALSE(exists(basicPayload()));
+    const std::vector<tstring> after = logs();
+    ASSERT_EQ(before.size() + 1, after.size());
+    tstring removalLog;
+    for (const tstring& log : after) {
+        if (std::find(before.begin(), before.end(), log) == before.end()) {
+            removalLog = temp + L"\\" + log;
+        }
+    }
+    EXPECT_NE(std::string::npos, readFile(removalLog).find("Logging started")) << tstrings::encodeUtf8(removalLog);
+    // Not installed: msiexec's own 1605, and the line that names the log.
+    const ProcessResult absent = run(L"e2e-basic-setup.exe", L"/qn -uninstall");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRODUCT), absent.exitCode);
+    EXPECT_TRUE(exists(installerFailureLog(absent.standardError, "e2e-basic-setup.exe", ERROR_UNKNOWN_PRODUCT)));
+
+    // /fa and /a: the launcher's result is msiexec's own for the package given by path.
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const tstring msiexec = inQuotes(tstring(system) + L"\\msiexec.exe");
+    const tstring package = inQuotes(tstrings::decodeUtf8(TERVO_E2E_BASIC_MSI));
+    const tstring admin = L"C:\\tervo admin \u00e9";
+    const struct {
+        const wchar_t* text;
+        const wchar_t* msiexecVerb;
+        bool installedFirst;
+        tstring restored;  // the file the run must put in place when it succeeds
+    } cases[] = {
+        {L"/fa /qn", L"/fa", true, basicPayload()},
+        {L"/qn /repair", L"/fvomus", true, basicPayload()},
+        {L"/a /qn TARGETDIR=\"C:\\tervo admin \u00e9\"", L"/a", false, admin + L"\\Tervo E2E Basic\\payload.txt"},
+    };
+    for (const auto& c : cases) {
+        const std::string context = tstrings::encodeUtf8(c.text);
+        const tstring rest = tstring(c.text).substr(tstring(c.text).find(L' ') + 1);
+        const auto prepare = [&] {
+            removeTreeForTest(admin);
+            if (c.installedFirst) {
+                ASSERT_EQ(0u, run(L"e2e-basic-setup.exe", L"/qn").exitCode);
+                ASSERT_TRUE(DeleteFileW(basicPayload().c_str()));
+            }
+        };
+        prepare();
+        const ProcessResult direct = runProcess(msiexec + L" " + c.msiexecVerb + L" " + package + L" " +
+                                                (c.installedFirst ? L"/qn" : rest));
+        const bool directRestored = exists(c.restored);
+        removeProductForTest(basicCode);
+        prepare();
+        const ProcessResult r = run(L"e2e-basic-setup.exe", c.text);
+        EXPECT_EQ(direct.exitCode, r.exitCode) << context << ": " << r.standardError;
+        EXPECT_EQ(directRestored, exists(c.restored)) << context;
+        EXPECT_EQ(r.exitCode == 0, exists(c.restored)) << context;
+        std::cout << "[   NOTE   ] " << context << ": msiexec and the launcher both exited " << r.exitCode
+                  << (exists(c.restored) ? ", the file is in place" : ", nothing was put in place")
+                  << (r.exitCode ? " (Wine's msiexec; Windows repairs and lays out the image)" : "") << std::endl;
+        removeProductForTest(basicCode);
+        removeTreeForTest(admin);
+    }
+    EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp));
 }
 
 TEST_F(LauncherTest, FailedInstallationPassesTheInstallersCode) {

@@ -1,6 +1,6 @@
 // Stands in for the system's msiexec.exe: splits its raw command line the way msiexec documents
 // and writes the tokens after its own name to the file named by TERVO_TEST_MSIEXEC_TOKENS, UTF-16,
-// each followed by a zero.
+// each followed by a zero; the raw line itself goes, UTF-16 as it came, to that name and ".line".
 #include <string>
 #include <vector>
 
@@ -18,13 +18,18 @@ int wmain(int, wchar_t**) {
         text += all[i];
         text += L'\0';
     }
-    const HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return 3;
-    }
-    DWORD written = 0;
-    const DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    const BOOL ok = WriteFile(file, text.data(), size, &written, nullptr);
-    CloseHandle(file);
-    return ok && written == size ? 0 : 4;
+    const auto save = [](const std::wstring& name, const std::wstring& content) {
+        const HANDLE file =
+            CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        DWORD written = 0;
+        const DWORD size = static_cast<DWORD>(content.size() * sizeof(wchar_t));
+        const BOOL ok = WriteFile(file, content.data(), size, &written, nullptr);
+        CloseHandle(file);
+        return ok && written == size;
+    };
+    // The tokens file last: a test that finds it finds the raw line too.
+    return save(std::wstring(path) + L".line", GetCommandLineW()) && save(path, text) ? 0 : 4;
 }

@@ -112,7 +112,7 @@ TEST(MsiError, CarriesTheMessageLibrarysEntryEmptyOrNone) {
     const IMPORT_HOOK(LoadLibraryExW) refused(failing<HMODULE>(nullptr, ERROR_MOD_NOT_FOUND));
     EXPECT_EQ(tstrings::encodeUtf8(L"LoadLibraryExW(" + SysInfo::getSystemDir() + L"\\msimsg.dll) failed. System error [126](" +
                                    systemErrorText(ERROR_MOD_NOT_FOUND) + L")"),
-              thrownPlainMessage([] { msi::Error("Op", 1605); }, "msi::describeStatus"));
+              thrownPlainMessage([] { msi::Error("Op", 1605); }, "msi::`anonymous-namespace'::makeMessage"));
 }
 
 TEST(MsiError, NoMoreItemsIsAnErrorWithReason259) {

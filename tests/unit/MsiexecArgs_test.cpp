@@ -99,3 +99,24 @@ TEST(MsiexecArgs, EncodedArgumentsReadBackUnchanged) {
         EXPECT_EQ(show({arg}), show(values(encodeMsiexecArg(arg)))) << tstrings::encodeUtf8(arg);
     }
 }
+
+TEST(MsiexecArgs, RemovedTokensLeaveTheRestAsTyped) {
+    const struct {
+        const wchar_t* line;
+        std::vector<size_t> removed;
+        const wchar_t* rest;
+    } cases[] = {
+        {L"/x", {0}, L""},
+        {L"/x  /qn", {0}, L"/qn"},
+        {L"/qn\t/x", {1}, L"/qn"},
+        {L"A=\"a  b\"  /x\t B=1 ", {1}, L"A=\"a  b\"  B=1 "},
+        {L"/qn /x /x", {1, 2}, L"/qn"},
+        {L"/x /qn /x P=\"open ", {0, 2}, L"/qn P=\"open "},
+        {L"a b c", {}, L"a b c"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(tstrings::encodeUtf8(c.rest),
+                  tstrings::encodeUtf8(msi::removeTokens(c.line, splitCommandLine(c.line), c.removed)))
+            << tstrings::encodeUtf8(c.line);
+    }
+}

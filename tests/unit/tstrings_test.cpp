@@ -123,6 +123,20 @@ TEST(ReplaceAll, DoesNotRescanTheReplacement) {
     EXPECT_EQ(L"abc", replaceAll(L"abc", L"", L"x"));
 }
 
+TEST(Printable, ControlsAndHiddenFormattingBecomeEscapes) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"A\tB\x1b" L"C", L"A\\tB\\x1bC"},
+        {L"\r\n\x7f\x01", L"\\x0d\\x0a\\x7f\\x01"},
+        {L"x\x9by\x85", L"x\\u009by\\u0085"},
+        {L"Safe\x202e" L"gpj.exe", L"Safe\\u202egpj.exe"},
+        {L"\x200b\x200f\x2066\x2069\x061c\xfeff", L"\\u200b\\u200f\\u2066\\u2069\\u061c\\ufeff"},
+        {L"J\u00fcrgen \u65e5\u672c \u00a0C:\\x", L"J\u00fcrgen \u65e5\u672c \u00a0C:\\x"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(tstrings::encodeUtf8(shown), tstrings::encodeUtf8(tstrings::printable(text)));
+    }
+}
+
 TEST(JoinWith, PutsTheDelimiterBetweenElementsOnly) {
     const tstring_array parts = {L"a", L"", L"c"};
     EXPECT_EQ(L"a  c", joinWith(parts.begin(), parts.end(), L" "));

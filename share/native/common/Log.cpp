@@ -174,7 +174,8 @@ void StandardLogAppender::append(const LogRecord& record) {
 }
 
 void LastErrorLogAppender::append(const LogRecord&) {
-    writeStandardError(app::lastErrorMsg() + "\n");
+    // The text may hold names that whoever made the launcher chose: shown, never obeyed, by a terminal.
+    writeStandardError(tstrings::encodeUtf8(tstrings::printable(tstrings::decodeUtf8OrWiden(app::lastErrorMsg()))) + "\n");
 }
 
 WithExtraLogAppender::WithExtraLogAppender(LogAppender* extra)

@@ -138,6 +138,33 @@ tstring trimmed(const tstring& text, const tstring& strip) {
     return text.substr(first, last - first + 1);
 }
 
+namespace {
+
+bool isHiddenFormatting(wchar_t c) {
+    return c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
+}
+
+} // namespace
+
+tstring printable(const tstring& text) {
+    static const wchar_t digits[] = L"0123456789abcdef";
+    tstring shown;
+    shown.reserve(text.size());
+    for (const wchar_t c : text) {
+        if (c == L'\t') {
+            shown += L"\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            shown += {L'\\', L'x', digits[c >> 4], digits[c & 15]};
+        } else if ((c >= 0x80 && c <= 0x9F) || isHiddenFormatting(c)) {
+            shown += {L'\\', L'u', digits[(c >> 12) & 15], digits[(c >> 8) & 15], digits[(c >> 4) & 15], digits[c & 15]};
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 tstring lowercase(const tstring& text) {
     tstring result = text;
     for (wchar_t& c : result) {

@@ -41,6 +41,10 @@ tstring_array splitBy(const tstring& text, const tstring& delimiter, int mode = 
 tstring trimmed(const tstring& text, const tstring& strip);
 tstring lowercase(const tstring& text);
 tstring replaceAll(const tstring& text, const tstring& search, const tstring& replacement);
+// The text as a terminal may show it: control characters (C0, DEL, C1) and the invisible
+// characters that reorder or hide text (bidirectional marks, embeddings, overrides and isolates,
+// zero-width characters, the byte-order mark) become visible escapes: \t, \x1b, \u202e.
+tstring printable(const tstring& text);
 
 template <class It>
 tstring joinWith(It first, It last, const tstring& delimiter) {

@@ -14,13 +14,14 @@
 
 namespace msi {
 
-std::string describeStatus(UINT code) {
+std::string describeStatus(UINT code, const SourceLocation& location) {
     const tstring path = FileUtils::joinPath(SysInfo::getSystemDir(), L"msimsg.dll");
     const UniqueModule library(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     if (!library) {
         const DWORD error = GetLastError();
         throw TervoError<SysError>(
-            SysError(tstrings::MessageBuilder() << "LoadLibraryExW(" << path << ") failed", LoadLibraryExW, error));
+            SysError(tstrings::MessageBuilder() << "LoadLibraryExW(" << path << ") failed", LoadLibraryExW, error),
+            location);
     }
     // String-table identifiers are 16 bits wide: a larger code has no entry of its own.
     if (code <= 0xFFFF) {
@@ -36,7 +37,8 @@ namespace {
 
 // "<message>. MSI error [<code>](<the installer's description of the code>)"
 std::string makeMessage(const std::string& message, UINT code) {
-    return joinMessages(message, "MSI error [" + std::to_string(code) + "](" + describeStatus(code) + ")");
+    // A message library that cannot be loaded fails the message being made, so it is thrown from here.
+    return joinMessages(message, "MSI error [" + std::to_string(code) + "](" + describeStatus(code, SourceLocation()) + ")");
 }
 
 // Completes the description of a product call with its outcome.

@@ -21,8 +21,8 @@ namespace msi {
 bool isSuccessStatus(UINT status);
 
 // The installer's own description of a status code, from the system's msimsg.dll; "No description"
-// when it has none. Throws when msimsg.dll cannot be loaded.
-std::string describeStatus(UINT code);
+// when it has none. Throws when msimsg.dll cannot be loaded, located at `location`.
+std::string describeStatus(UINT code, const SourceLocation& location = std::source_location::current());
 
 // A failed installer call. The message ends with the installer's description of the reason.
 class Error : public std::runtime_error {

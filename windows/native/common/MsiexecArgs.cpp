@@ -47,7 +47,7 @@ bool scanCommandLine(const tstring& line, std::vector<CommandLineToken>& tokens)
                 inQuotes = !inQuotes;
             }
         }
-        tokens.push_back({line.substr(start, at - start), value});
+        tokens.push_back({line.substr(start, at - start), value, start});
         if (inQuotes) {
             return true;
         }
@@ -65,6 +65,27 @@ std::vector<CommandLineToken> splitCommandLine(const tstring& line) {
 tstring closeOpenQuote(const tstring& line) {
     std::vector<CommandLineToken> tokens;
     return scanCommandLine(line, tokens) ? line + L'"' : line;
+}
+
+tstring removeTokens(const tstring& line, const std::vector<CommandLineToken>& tokens,
+                     const std::vector<size_t>& removed) {
+    tstring result;
+    size_t kept = 0;  // the line up to here is in the result or removed
+    for (size_t index : removed) {
+        const CommandLineToken& token = tokens.at(index);
+        size_t end = token.offset + token.text.size();
+        while (end < line.size() && isBlank(line[end])) {
+            ++end;
+        }
+        result += line.substr(kept, token.offset - kept);
+        if (end == line.size()) {
+            while (!result.empty() && isBlank(result.back())) {
+                result.pop_back();
+            }
+        }
+        kept = end;
+    }
+    return result + line.substr(std::min(kept, line.size()));
 }
 
 tstring commandLineTail(const tstring& commandLine) {

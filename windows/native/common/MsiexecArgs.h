@@ -8,10 +8,12 @@
 
 namespace msi {
 
-// One token of a command line: its text as it was typed, and the value msiexec reads from it.
+// One token of a command line: its text as it was typed, where that starts in the line, and the
+// value msiexec reads from it.
 struct CommandLineToken {
     tstring text;
     tstring value;
+    size_t offset = 0;
 };
 
 // Splits `line` by msiexec's rules, not the C runtime's:
@@ -26,6 +28,12 @@ std::vector<CommandLineToken> splitCommandLine(const tstring& line);
 // `line` with a double quote added where it ends inside a quoted stretch, so that more can follow
 // it: the values it splits into stay the same.
 tstring closeOpenQuote(const tstring& line);
+
+// `line` without the tokens of `tokens` (split from it) whose indexes `removed` lists in
+// ascending order, each with the blanks and tabs that follow it (or, at the end of the line, those
+// before it); the rest stays exactly as typed.
+tstring removeTokens(const tstring& line, const std::vector<CommandLineToken>& tokens,
+                     const std::vector<size_t>& removed);
 
 // What follows the program name on a process's command line, by Windows' rule for the first
 // token: a name that starts with a double quote ends at the next one, any other at the first

@@ -31,7 +31,7 @@ std::string makeMessage(const std::string& message, const char* label, const voi
 } // namespace
 
 SysError::SysError(const tstrings::MessageBuilder& message, const void* function, DWORD code, const char* label)
-    : std::runtime_error(makeMessage(message.utf8(), label, function, code)) {}
+    : std::runtime_error(makeMessage(message.utf8(), label, function, code)), errorCode(code) {}
 
 tstring systemMessageDescription(DWORD code, HMODULE module) {
     for (;;) {

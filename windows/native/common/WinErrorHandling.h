@@ -20,6 +20,12 @@ public:
     SysError(const tstrings::MessageBuilder& message, Function* function, DWORD code,
              const char* label = "System error")
         : SysError(message, reinterpret_cast<const void*>(function), code, label) {}
+
+    // The system's error code, for callers that say in their own words what went wrong.
+    DWORD code() const { return errorCode; }
+
+private:
+    DWORD errorCode;
 };
 
 // "system error <code> (<description>)"; the description comes from `module`'s message table

@@ -43,6 +43,8 @@ tstring LauncherProduct::logBaseName() const {
 
 bool LauncherProduct::keepsDefaultLog() const { return resourceText(module, L"default_log") != "off"; }
 
+bool LauncherProduct::keepsPackageCache() const { return resourceText(module, L"package_cache") != "off"; }
+
 tstring LauncherProduct::packageFileName() const {
     const tstring stored = tstrings::decodeUtf8(resourceText(module, L"msi_filename"));
     if (FileUtils::isPlainFileName(stored)) {

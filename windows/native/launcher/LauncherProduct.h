@@ -23,6 +23,8 @@ public:
     tstring logBaseName() const;
     // False when the packer was told that the product logs by itself (DEFAULT_LOG holds "off").
     bool keepsDefaultLog() const;
+    // False when the packer was told to keep no package cache (PACKAGE_CACHE holds "off").
+    bool keepsPackageCache() const;
 
     // The name /extract gives the package: MSI_FILENAME when it holds a plain file name; else
     // "<ProductName> <ProductVersion>.msi" from the version block; else package.msi.

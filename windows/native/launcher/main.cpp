@@ -1,13 +1,16 @@
-// The launcher: installs the package it carries through the system's msiexec.exe, removes its
-// product when run with the argument "uninstall", or writes the package out with /extract.
+// The launcher: hands the package it carries to the system's msiexec.exe with the verb it is
+// given (install when none), removes its product when run with the argument "uninstall", writes
+// the package out with /extract, and says how to use it with /?.
 #include <new>
 
 #include "FileUtils.h"
 #include "InstallLog.h"
 #include "LauncherCommandLine.h"
 #include "LauncherProduct.h"
+#include "LauncherUsage.h"
 #include "MsiUtils.h"
-#include "MsiexecInstall.h"
+#include "MsiexecArgs.h"
+#include "MsiexecCommand.h"
 #include "SysInfo.h"
 #include "UniqueHandle.h"
 #include "WinErrorHandling.h"
@@ -16,20 +19,47 @@
 
 namespace {
 
-// The process exit status; only the driver writes it, after everything that can fail.
+// The process exit status; only the driver writes it, after everything that can fail, or for a
+// refused command line right before the refusal passes up.
 int exitCode = -1;
 
-// Receives the launcher's own failure for the install's log, once the log exists.
+// Receives the launcher's own failure for the run's log, once the log exists.
 InstallLog::FailureAppender failureLog;
 
-void install(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
+// The verbose log msiexec gets when the command line names none, made now; empty without one.
+tstring createDefaultLog(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
+    if (commandLine.namesLog() || !product.keepsDefaultLog()) {
+        return {};
+    }
     SYSTEMTIME start;
     GetLocalTime(&start);
-    tstring log;
-    if (!commandLine.namesLog() && product.keepsDefaultLog()) {
-        log = InstallLog::create(SysInfo::getTempDir(), product.logBaseName(), start);
-        failureLog.setLog(log, product.programName());
+    const tstring log = InstallLog::create(SysInfo::getTempDir(), product.logBaseName(), start);
+    failureLog.setLog(log, product.programName());
+    return log;
+}
+
+// What a refused line leaves: its exit code, and the refusal in the run's default log.
+LauncherCommandLine::Action readAction(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
+    try {
+        return commandLine.action(product.programName());
+    } catch (const CommandLineError&) {
+        exitCode = ERROR_INVALID_COMMAND_LINE;
+        createDefaultLog(commandLine, product);
+        throw;
     }
+}
+
+// Ends the run with msiexec's status, and a line on standard error when it failed.
+void finishWith(int status, const LauncherCommandLine& commandLine, const tstring& log, const LauncherProduct& product) {
+    if (!msi::isSuccessStatus(static_cast<UINT>(status))) {
+        reportMsiexecFailure(status, commandLine.namesLog() ? commandLine.namedLog() : log, product.programName());
+    }
+    exitCode = status;
+}
+
+// msiexec <verb> <package> <text>: the package written to a new temporary directory first.
+void runWithPackage(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
+    tstring log = createDefaultLog(commandLine, product);
 
     const tstring tempDir = FileUtils::createTempDirectory(tstring(), L".tmp", SysInfo::getTempDir());
     FileUtils::DeletionList cleanup;
@@ -38,11 +68,18 @@ void install(const LauncherCommandLine& commandLine, const LauncherProduct& prod
     const tstring packagePath = FileUtils::PathBuilder() << tempDir << L"main.msi";
     product.package().saveToFile(packagePath);
 
-    const int status = msiexecInstall(packagePath, commandLine.installerArguments(), log).execAndWaitForExit();
-    if (!msi::isSuccessStatus(static_cast<UINT>(status))) {
-        reportMsiexecFailure(status, commandLine.namesLog() ? commandLine.namedLog() : log, product.programName());
-    }
-    exitCode = status;
+    const int status = runMsiexec(msiexecCommand(commandLine.verb(), msi::encodeMsiexecArg(packagePath),
+                                                 commandLine.installerArguments(), log));
+    finishWith(status, commandLine, log, product);
+}
+
+// msiexec /x <product code> <text>: nothing is written but the log.
+void removeWithMsiexec(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
+    const Guid productCode = product.productCode();
+    tstring log = createDefaultLog(commandLine, product);
+    const int status = runMsiexec(
+        msiexecCommand(commandLine.verb(), productCode.toString(), commandLine.installerArguments(), log));
+    finishWith(status, commandLine, log, product);
 }
 
 void uninstall(const LauncherProduct& product) {
@@ -87,15 +124,25 @@ void launcherMain() {
     const LauncherCommandLine commandLine(GetCommandLineW());
     app::setDialogsAllowed(commandLine.allowsDialogs());
     const LauncherProduct product(SysInfo::getCurrentModuleHandle(), SysInfo::getCurrentModulePath());
-    switch (commandLine.action(product.programName())) {
+    switch (readAction(commandLine, product)) {
     case LauncherCommandLine::Action::Install:
-        install(commandLine, product);
+    case LauncherCommandLine::Action::Repair:
+    case LauncherCommandLine::Action::Administer:
+    case LauncherCommandLine::Action::Advertise:
+        runWithPackage(commandLine, product);
+        break;
+    case LauncherCommandLine::Action::Remove:
+        removeWithMsiexec(commandLine, product);
         break;
     case LauncherCommandLine::Action::Uninstall:
         uninstall(product);
         break;
     case LauncherCommandLine::Action::Extract:
         extract(commandLine, product);
+        break;
+    case LauncherCommandLine::Action::Help:
+        showUsage(product.programName());
+        exitCode = 0;
         break;
     }
 }
