@@ -1,6 +1,7 @@
 # Building launchers: the stub, and launchers that carry a package from the build.
 
 set(TERVO_CHECKSUM_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/TervoChecksum.cmake)
+set(TERVO_PRODUCT_CODE_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/TervoProductCode.cmake)
 
 # tervo_add_launcher(<target> [STUB] <rc files>...): a launcher executable with the given resource
 # scripts. Sections of a launcher that carries its package from the build are page-aligned in the
@@ -27,17 +28,33 @@ function(tervo_add_launcher target)
     endif()
 endfunction()
 
+# tervo_check_product_code(<output> <package> <code> <launcher> [<targets>...]): a build step that
+# writes <output> once <code> is found to be <package>'s own ProductCode (read with msiinfo, in
+# either case) and otherwise fails the build, naming <launcher> and both codes. It runs again when
+# the package changes; <targets> build the package.
+function(tervo_check_product_code output package code launcher)
+    find_program(TERVO_MSIINFO msiinfo REQUIRED)
+    add_custom_command(OUTPUT ${output}
+        COMMAND ${CMAKE_COMMAND} -DMSIINFO=${TERVO_MSIINFO} -DPACKAGE=${package} -DPRODUCT_CODE=${code}
+                -DTARGET=${launcher} -DOUTPUT=${output} -P ${TERVO_PRODUCT_CODE_SCRIPT}
+        DEPENDS ${package} ${TERVO_PRODUCT_CODE_SCRIPT} ${ARGN}
+        COMMENT "Product code of ${package}"
+        VERBATIM)
+endfunction()
+
 # tervo_add_installer(TARGET <name> [MSI <package>] PRODUCT_CODE <text> [DEPENDS <targets>...])
 # A launcher that carries <package> as RCDATA MSI, its checksum as RCDATA MSI_CHECKSUM ("XXH64:" and
 # 16 lower-case hexadecimal digits, computed with xxhsum when the package is built) and <text> as
-# RCDATA PRODUCT_CODE (exactly its bytes, no terminator). The product code must be a braced GUID
-# unless UNCHECKED is given, which tests use to build launchers with broken data; for the same
-# reason MSI may be omitted, NO_CHECKSUM leaves the checksum out and CHECKSUM_TEXT stores the
-# given text instead of the computed checksum. Tests also give what the packer writes:
-# PACKAGE_FILE_NAME <text> (RCDATA MSI_FILENAME), DEFAULT_LOG_OFF (RCDATA DEFAULT_LOG "off"), and
-# PRODUCT_NAME and PRODUCT_VERSION, ASCII texts of a version block.
+# RCDATA PRODUCT_CODE (exactly its bytes, no terminator). The product code must be a braced GUID and
+# the package's own ProductCode (read with msiinfo when the package is built; the build fails,
+# naming both codes, when they differ) unless UNCHECKED is given, which tests use to build
+# launchers with broken data; for the same reason MSI may be omitted, NO_CHECKSUM leaves the
+# checksum out and CHECKSUM_TEXT stores the given text instead of the computed checksum. Tests also
+# give what the packer writes: PACKAGE_FILE_NAME <text> (RCDATA MSI_FILENAME), DEFAULT_LOG_OFF
+# (RCDATA DEFAULT_LOG "off"), PACKAGE_CACHE_OFF (RCDATA PACKAGE_CACHE "off"), and PRODUCT_NAME and
+# PRODUCT_VERSION, ASCII texts of a version block.
 function(tervo_add_installer)
-    cmake_parse_arguments(ARG "UNCHECKED;NO_PRODUCT_CODE;NO_CHECKSUM;DEFAULT_LOG_OFF"
+    cmake_parse_arguments(ARG "UNCHECKED;NO_PRODUCT_CODE;NO_CHECKSUM;DEFAULT_LOG_OFF;PACKAGE_CACHE_OFF"
                           "TARGET;MSI;PRODUCT_CODE;CHECKSUM_TEXT;PACKAGE_FILE_NAME;PRODUCT_NAME;PRODUCT_VERSION" "DEPENDS"
                           ${ARGN})
     if(NOT ARG_TARGET)
@@ -61,6 +78,7 @@ function(tervo_add_installer)
     set(content "#include \"${TERVO_LAUNCHER_RC}\"\n")
     set(depends "")
     set(generated "")
+    set(checked "")
     if(ARG_MSI)
         string(APPEND content "MSI RCDATA \"${ARG_MSI}\"\n")
         list(APPEND depends ${ARG_MSI})
@@ -77,6 +95,10 @@ function(tervo_add_installer)
             COMMENT "Checksum of ${ARG_MSI}"
             VERBATIM)
         list(APPEND generated ${checksum})
+    endif()
+    if(ARG_MSI AND NOT ARG_UNCHECKED)
+        set(checked ${dir}/product_code.checked)
+        tervo_check_product_code(${checked} ${ARG_MSI} ${ARG_PRODUCT_CODE} ${ARG_TARGET} ${ARG_DEPENDS})
     endif()
     if(DEFINED ARG_CHECKSUM_TEXT OR generated)
         string(APPEND content "MSI_CHECKSUM RCDATA \"${checksum}\"\n")
@@ -101,6 +123,11 @@ function(tervo_add_installer)
         string(APPEND content "DEFAULT_LOG RCDATA \"${dir}/default_log.bin\"\n")
         list(APPEND depends ${dir}/default_log.bin)
     endif()
+    if(ARG_PACKAGE_CACHE_OFF)
+        file(WRITE ${dir}/package_cache.bin "off")
+        string(APPEND content "PACKAGE_CACHE RCDATA \"${dir}/package_cache.bin\"\n")
+        list(APPEND depends ${dir}/package_cache.bin)
+    endif()
     if(DEFINED ARG_PRODUCT_NAME OR DEFINED ARG_PRODUCT_VERSION)
         string(APPEND content "1 VERSIONINFO\nBEGIN\n  BLOCK \"StringFileInfo\"\n  BEGIN\n    BLOCK \"040904B0\"\n    BEGIN\n")
         foreach(field PRODUCT_NAME PRODUCT_VERSION)
@@ -116,7 +143,7 @@ function(tervo_add_installer)
     endif()
     file(WRITE ${rc} "${content}")
     set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${depends}")
-    tervo_add_launcher(${ARG_TARGET} ${rc} ${generated})
+    tervo_add_launcher(${ARG_TARGET} ${rc} ${generated} ${checked})
     target_include_directories(${ARG_TARGET} PRIVATE ${CMAKE_SOURCE_DIR}/windows/native/launcher)
     if(ARG_DEPENDS)
         add_dependencies(${ARG_TARGET} ${ARG_DEPENDS})

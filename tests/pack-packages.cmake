@@ -1,8 +1,9 @@
 # Packages the packer's tests read, built with wixl and edited with msibuild, in both builds:
 # the basic e2e package, and copies with external cabinets, an uncompressed file, no product
 # code, a non-ASCII product name, a product name too long for a version block, a ProductVersion
-# no version block holds, an UpgradeCode that is no GUID, no UpgradeCode, and names holding
-# quotes, backslashes, a tab and non-ASCII letters. Target: pack-test-packages.
+# no version block holds, an UpgradeCode that is no GUID, no UpgradeCode, names holding quotes,
+# backslashes, a tab and non-ASCII letters, and names holding an escape character, a soft hyphen
+# and DEL. Target: pack-test-packages.
 find_program(TERVO_WIXL wixl REQUIRED)
 find_program(TERVO_MSIBUILD msibuild REQUIRED)
 set(PACK_DATA ${CMAKE_BINARY_DIR}/pack-data)
@@ -43,4 +44,18 @@ add_custom_command(OUTPUT ${PACK_DATA}/quoted.msi
     COMMAND ${TERVO_MSIBUILD} ${PACK_DATA}/quoted.msi -q "UPDATE `Property` SET `Value` = 'Back\\slash\tTab' WHERE `Property` = 'Manufacturer'"
     DEPENDS ${PACK_DATA}/basic.msi VERBATIM)
 list(APPEND outputs ${PACK_DATA}/quoted.msi)
+# ProductName "A<tab>B<ESC>C", Manufacturer "Soft<U+00AD>Hyphen<DEL>", spelt out as bytes: the
+# package's code page (1252) holds these, and libmsi cannot write characters beyond it.
+string(ASCII 9 tab)
+string(ASCII 27 escape)
+string(ASCII 194 173 softHyphen)
+string(ASCII 127 delete)
+add_custom_command(OUTPUT ${PACK_DATA}/hostile.msi
+    COMMAND ${CMAKE_COMMAND} -E copy ${PACK_DATA}/basic.msi ${PACK_DATA}/hostile.msi
+    COMMAND ${TERVO_MSIBUILD} ${PACK_DATA}/hostile.msi -q
+            "UPDATE `Property` SET `Value` = 'A${tab}B${escape}C' WHERE `Property` = 'ProductName'"
+    COMMAND ${TERVO_MSIBUILD} ${PACK_DATA}/hostile.msi -q
+            "UPDATE `Property` SET `Value` = 'Soft${softHyphen}Hyphen${delete}' WHERE `Property` = 'Manufacturer'"
+    DEPENDS ${PACK_DATA}/basic.msi VERBATIM)
+list(APPEND outputs ${PACK_DATA}/hostile.msi)
 add_custom_target(pack-test-packages DEPENDS ${outputs})

@@ -147,6 +147,34 @@ TEST_F(PackTest, InspectAndExtractShowWhatTheLauncherCarries) {
               nowhere.standardError);
 }
 
+TEST_F(PackTest, StandardOutputThatIsTheLauncherItselfIsRefused) {
+    // As cmd's >> sets it up: standard output appends to the launcher that the tool reads.
+    const tstring setup = pathOf(L"self.exe");
+    ASSERT_EQ(0u, pack(inQuotes(basicPackage()) + L" -o " + inQuotes(setup) + L" --quiet").exitCode);
+    const std::string original = readFile(setup);
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const tstring batch = pathOf(L"self.bat");
+    for (const tstring& command : {L"--extract " + inQuotes(setup) + L" -o -", L"--inspect " + inQuotes(setup) + L" --json"}) {
+        writeFile(batch, tstrings::encodeUtf8(L"@" + inQuotes(testProgramDir() + L"\\tervo-pack.exe") + L" " + command + L" >> " +
+                                              inQuotes(setup) + L"\r\n@exit /b %ERRORLEVEL%\r\n"));
+        const ProcessResult r = runProcess(inQuotes(tstring(system) + L"\\cmd.exe") + L" /c " + inQuotes(batch));
+        EXPECT_EQ(1u, r.exitCode) << tstrings::encodeUtf8(command);
+        EXPECT_EQ("tervo-pack: Standard output is the launcher " + tstrings::encodeUtf8(setup) +
+                      ": what the tool writes there would change it while it is read; redirect standard output to another file\r\n",
+                  r.standardError);
+        EXPECT_TRUE(readFile(setup) == original) << "the launcher changed";
+    }
+    // Appending to another file is what -o - is for.
+    const tstring other = pathOf(L"other.msi");
+    writeFile(other, "");
+    writeFile(batch, tstrings::encodeUtf8(L"@" + inQuotes(testProgramDir() + L"\\tervo-pack.exe") + L" --extract " + inQuotes(setup) +
+                                          L" -o - -q >> " + inQuotes(other) + L"\r\n@exit /b %ERRORLEVEL%\r\n"));
+    const ProcessResult appended = runProcess(inQuotes(tstring(system) + L"\\cmd.exe") + L" /c " + inQuotes(batch));
+    EXPECT_EQ(0u, appended.exitCode) << appended.standardError;
+    EXPECT_TRUE(readFile(other) == readFile(basicPackage()));
+}
+
 TEST_F(PackTest, ProductCodeOverrideAndIcon) {
     const tstring icon = pathOf(L"app.ico");
     writeFile(icon, iconFile());

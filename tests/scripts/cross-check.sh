@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The native Linux tervo-pack against the Windows one under Wine: the same package, stub, product
-# code and icon give byte-identical files; --inspect, --inspect --json and --extract say and
-# write the same; the file made on Linux, signed with osslsigncode, verifies, installs and
-# uninstalls under Wine.
+# code, icon and options give byte-identical files; --inspect, --inspect --json and --extract say
+# and write the same, sound or not; the file made on Linux, signed with osslsigncode, verifies,
+# installs and uninstalls under Wine.
 # Usage: cross-check.sh SOURCE_DIR BUILD_DIR HOST_TOOL PACKAGE PRODUCT_CODE
 set -euo pipefail
 source_dir=$1 build=$2 native=$3 package=$4 product_code=$5
@@ -55,6 +55,11 @@ msibuild "$work/quoted.msi" -q "UPDATE \`Property\` SET \`Value\` = 'Back\\slash
 run "$build/bin/tervo-pack.exe" "$(win "$work/quoted.msi")" -o "$(win "$work/windows/quoted.exe")" --stub "$(win "$stub")" \
     --quiet --no-default-log
 cmp "$work/linux/quoted.exe" "$work/windows/quoted.exe" || fail "the tools wrote different files from quoted.msi"
+"$native" "$package" -o "$work/linux/nocache.exe" --stub "$stub" --quiet --no-package-cache
+run "$build/bin/tervo-pack.exe" "$(win "$package")" -o "$(win "$work/windows/nocache.exe")" --stub "$(win "$stub")" \
+    --quiet --no-package-cache
+cmp "$work/linux/nocache.exe" "$work/windows/nocache.exe" || fail "the tools wrote different files with --no-package-cache"
+cmp -s "$work/linux/nocache.exe" "$work/linux/setup.exe" && fail "--no-package-cache changed nothing"
 python3 - "$work/linux/setup.exe" "$work/damaged.exe" "$work/cut.exe" "$package" <<'PYTHON'
 import sys
 setup, damaged, cut, package = sys.argv[1:]
@@ -64,7 +69,9 @@ middle = at + len(carried) // 2
 open(damaged, "wb").write(launcher[:middle] + bytes([launcher[middle] ^ 1]) + launcher[middle + 1:])
 open(cut, "wb").write(launcher[:at + 100])
 PYTHON
-cp "$build/bin/e2e-nochecksum-setup.exe" "$work/nochecksum.exe"
+for name in nochecksum foreigncode nocode shortcode nocache; do
+    cp "$build/bin/e2e-$name-setup.exe" "$work/$name.exe"
+done
 inspect_both() {
     set +e
     "$native" --inspect --json "$1" > "$work/linux.json" 2>/dev/null
@@ -73,16 +80,22 @@ inspect_both() {
     echo $? > "$work/windows.rc"
     set -e
 }
-for case in "setup.exe matches 0" "quoted.exe matches 0" "damaged.exe does-not-match 1" "nochecksum.exe none 0" "cut.exe truncated 1"; do
+# Each case: the file, its checksum verdict, its product code verdict ("-": either "matches" or
+# "unchecked", as the damage allows the package to be read), and the exit code.
+for case in "setup.exe matches matches 0" "quoted.exe matches matches 0" "damaged.exe does-not-match - 1" \
+            "nochecksum.exe none matches 0" "cut.exe truncated unchecked 1" "foreigncode.exe matches differs 1" \
+            "nocode.exe matches none 1" "shortcode.exe matches malformed 1" "nocache.exe matches matches 0" \
+            "linux/nocache.exe matches matches 0"; do
     set -- $case
     launcher=$work/$1
     [ -e "$launcher" ] || launcher=$work/linux/$1
     inspect_both "$launcher"
-    python3 - "$work" "$launcher" "$2" "$3" <<'PYTHON' || fail "--inspect --json of $1"
+    python3 - "$work" "$launcher" "$2" "$3" "$4" <<'PYTHON' || fail "--inspect --json of $1"
 import json, sys
-work, launcher, verdict, code = sys.argv[1], sys.argv[2], sys.argv[3].replace("-", " "), sys.argv[4]
-keys = ["launcher", "tervoVersion", "productCode", "upgradeCode", "productName", "productVersion", "manufacturer",
-        "packageFileName", "packageSize", "checksum", "checksumVerdict", "defaultLog", "fileSize", "expectedFileSize", "sound"]
+work, launcher, verdict, code_verdict, code = sys.argv[1], sys.argv[2], sys.argv[3].replace("-", " "), sys.argv[4], sys.argv[5]
+keys = ["launcher", "tervoVersion", "productCode", "productCodeVerdict", "packageProductCode", "upgradeCode", "productName",
+        "productVersion", "manufacturer", "packageFileName", "packageSize", "checksum", "checksumVerdict", "defaultLog",
+        "packageCache", "fileSize", "expectedFileSize", "withheld", "sound"]
 objects = {}
 for system in ("linux", "windows"):
     text = open(f"{work}/{system}.json", encoding="utf-8").read()
@@ -92,6 +105,9 @@ for system in ("linux", "windows"):
     assert rc == code, f"{system} exited with {rc}, not {code}"
     assert objects[system]["checksumVerdict"] == verdict, f"{system}: {objects[system]['checksumVerdict']}"
     assert objects[system]["sound"] == (code == "0"), system
+    accepted = ["matches", "unchecked"] if code_verdict == "-" else [code_verdict]
+    assert objects[system]["productCodeVerdict"] in accepted, f"{system}: {objects[system]['productCodeVerdict']}"
+    assert objects[system]["withheld"] == {}, f"{system}: {objects[system]['withheld']}"
 assert objects["linux"].pop("launcher") == launcher
 assert objects["windows"].pop("launcher").lower().endswith(launcher.replace("/", "\\").lower())
 assert objects["linux"] == objects["windows"], f"{objects['linux']} != {objects['windows']}"
@@ -99,7 +115,22 @@ if launcher.endswith("quoted.exe"):
     assert objects["linux"]["productName"] == 'Say "hi" \\ Ääni', objects["linux"]["productName"]
     assert objects["linux"]["manufacturer"] == "Back\\slash\tTab", objects["linux"]["manufacturer"]
     assert objects["linux"]["defaultLog"] is False and objects["linux"]["packageFileName"] == "quoted.msi"
+    assert objects["linux"]["packageCache"] is True
+if launcher.endswith("nocache.exe"):
+    assert objects["linux"]["packageCache"] is False and objects["linux"]["defaultLog"] is True
+if launcher.endswith("foreigncode.exe"):
+    assert objects["linux"]["productCode"] == "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E99}", objects["linux"]["productCode"]
+    assert objects["linux"]["packageProductCode"] == "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E01}", objects["linux"]["packageProductCode"]
 PYTHON
+    # Why a launcher is unsound is said on standard error, in the same words by both tools.
+    if [ "$4" != 0 ]; then
+        "$native" --inspect "$launcher" 2>"$work/linux.err" >/dev/null || true
+        run "$build/bin/tervo-pack.exe" --inspect "$(win "$launcher")" 2>"$work/windows.err" >/dev/null || true
+        [ -s "$work/linux.err" ] || fail "no reason given for $1"
+        tr -d '\r' < "$work/windows.err" | sed 's|[A-Z]:\\[^ ,]*\\||g' > "$work/windows.words"
+        sed 's|/[^ ,]*/||g' "$work/linux.err" > "$work/linux.words"
+        diff "$work/linux.words" "$work/windows.words" || fail "the tools give different reasons for $1"
+    fi
 done
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tervo Test Signing" \

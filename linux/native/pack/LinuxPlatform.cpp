@@ -793,6 +793,12 @@ void writeLine(Stream stream, std::string_view text) {
     }
 }
 
+bool standardOutputIs(const std::string& path) {
+    struct stat output {}, file {};
+    return ::fstat(STDOUT_FILENO, &output) == 0 && ::stat(path.c_str(), &file) == 0 && output.st_dev == file.st_dev &&
+           output.st_ino == file.st_ino;
+}
+
 std::unique_ptr<ByteSink> standardOutputSink() {
     if (::isatty(STDOUT_FILENO)) {
         throw Error("Standard output is a terminal, which cannot show a package; redirect it to a file or a pipe");

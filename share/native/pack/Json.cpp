@@ -6,39 +6,53 @@
 
 namespace pack {
 
+namespace {
+
+void appendEscape(std::string& out, unsigned unit) {
+    char escaped[16];
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", unit);
+    out += escaped;
+}
+
+} // namespace
+
 std::string jsonString(std::string_view utf8) {
-    const std::string text = toUtf8(toUtf16(utf8));
     std::string out = "\"";
-    for (const char c : text) {
+    for (size_t at = 0; at < utf8.size();) {
+        const size_t start = at;
+        const char32_t c = nextCodePoint(utf8, at).value_or(U'\uFFFD');
         switch (c) {
-        case '"':
+        case U'"':
             out += "\\\"";
             break;
-        case '\\':
+        case U'\\':
             out += "\\\\";
             break;
-        case '\b':
+        case U'\b':
             out += "\\b";
             break;
-        case '\f':
+        case U'\f':
             out += "\\f";
             break;
-        case '\n':
+        case U'\n':
             out += "\\n";
             break;
-        case '\r':
+        case U'\r':
             out += "\\r";
             break;
-        case '\t':
+        case U'\t':
             out += "\\t";
             break;
         default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-                out += escaped;
+            if (c == U'\uFFFD') {
+                out += "\xEF\xBF\xBD";
+            } else if (!isHiddenCharacter(c)) {
+                out.append(utf8.substr(start, at - start));
+            } else if (c < 0x10000) {
+                appendEscape(out, static_cast<unsigned>(c));
             } else {
-                out += c;
+                appendEscape(out, 0xD800 + ((static_cast<unsigned>(c) - 0x10000) >> 10));
+                appendEscape(out, 0xDC00 + ((static_cast<unsigned>(c) - 0x10000) & 0x3FF));
             }
         }
     }
@@ -60,12 +74,25 @@ JsonObject& JsonObject::addBool(const std::string& key, bool value) {
     return *this;
 }
 
+JsonObject& JsonObject::addObject(const std::string& key, const JsonObject& value) {
+    members.emplace_back(key, value.inlineText());
+    return *this;
+}
+
 std::string JsonObject::text() const {
     std::string out = "{";
     for (size_t i = 0; i < members.size(); ++i) {
         out += (i == 0 ? "\n  " : ",\n  ") + jsonString(members[i].first) + ": " + members[i].second;
     }
     return out + (members.empty() ? "}" : "\n}");
+}
+
+std::string JsonObject::inlineText() const {
+    std::string out = "{";
+    for (size_t i = 0; i < members.size(); ++i) {
+        out += (i == 0 ? "" : ", ") + jsonString(members[i].first) + ": " + members[i].second;
+    }
+    return out + "}";
 }
 
 } // namespace pack

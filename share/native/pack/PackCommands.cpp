@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <tuple>
 
 #include "IconFile.h"
 #include "Json.h"
@@ -159,7 +160,7 @@ private:
         const int percent = show ? static_cast<int>(std::min<uint64_t>(100, written * 100 / expected)) : 0;
         if (percent / 10 > reported / 10) {
             reported = percent;
-            reporter.err("Writing " + name + ": " + std::to_string(percent) + "%");
+            reporter.err(printable("Writing " + name + ": " + std::to_string(percent) + "%"));
         }
     }
 
@@ -280,12 +281,44 @@ const DataBlock& packageOf(const ResourceTree& resources, const std::string& lau
     return *package;
 }
 
-// The launcher's checksum resource: absent (an older tool made it), its text, and its value
-// when the text is well formed.
-struct StoredChecksum {
+// A small RCDATA text resource of a launcher: absent, its text, or more bytes than such a text
+// can have, which are not shown as if they were one.
+struct SmallText {
     bool present = false;
-    std::string text;
+    uint64_t size = 0;
+    std::optional<std::string> text; // nullopt when absent or too long
+
+    bool tooLong() const { return present && !text; }
+    // As the report shows it.
+    std::string shown(const std::string& absent = "(none)") const {
+        return text ? *text : present ? "(" + std::to_string(size) + " bytes, too long to show)" : absent;
+    }
+    // Why the JSON value is null although the launcher holds the resource.
+    std::string withheldReason(const char16_t* name) const {
+        return toUtf8(name) + " holds " + std::to_string(size) + " bytes, too many to show";
+    }
+};
+
+SmallText smallText(const ResourceTree& resources, const char16_t* name, uint64_t limit = 1024) {
+    SmallText small;
+    if (const DataBlock* block = resources.find(ResourceTypes::rcData, name)) {
+        small.present = true;
+        small.size = block->size();
+        if (block->size() <= limit) {
+            small.text = block->text();
+        }
+    }
+    return small;
+}
+
+// The launcher's checksum resource (absent when an older tool made it), and its value when the
+// text is well formed.
+struct StoredChecksum {
+    SmallText resource;
     std::optional<uint64_t> value;
+
+    bool present() const { return resource.present; }
+    std::string text() const { return resource.shown(); }
 };
 
 // The version in a stub's marker: Tervo 1.0.0 and later put it there, earlier ones a placeholder.
@@ -299,23 +332,11 @@ std::optional<std::string> markerVersion(const ResourceTree& resources) {
 }
 
 StoredChecksum storedChecksum(const ResourceTree& resources) {
-    StoredChecksum stored;
-    const DataBlock* block = resources.find(ResourceTypes::rcData, ResourceNames::checksum);
-    if (block) {
-        stored.present = true;
-        stored.text = block->size() <= 64 ? block->text() : "(" + std::to_string(block->size()) + " bytes)";
-        stored.value = PackageChecksum::parseText(stored.text);
+    StoredChecksum stored{smallText(resources, ResourceNames::checksum, 64), std::nullopt};
+    if (stored.resource.text) {
+        stored.value = PackageChecksum::parseText(*stored.resource.text);
     }
     return stored;
-}
-
-// The text of a small RCDATA resource, or nullopt when the launcher has none.
-std::optional<std::string> smallText(const ResourceTree& resources, const char16_t* name, uint64_t limit = 1024) {
-    const DataBlock* block = resources.find(ResourceTypes::rcData, name);
-    if (!block) {
-        return std::nullopt;
-    }
-    return block->size() <= limit ? block->text() : "(" + std::to_string(block->size()) + " bytes)";
 }
 
 // The words of a cut launcher's verdict, the same wherever they are shown.
@@ -356,27 +377,48 @@ OpenedLauncher openLauncher(const std::string& path) {
     return launcher;
 }
 
-// Text read from a launcher, which anyone may have made, as a terminal is to show it: control
-// characters, which could move the cursor or change the screen, become visible escapes (\t,
-// \x1b, \u009b) and malformed UTF-8 becomes U+FFFD.
-std::string printable(const std::string& text) {
-    std::u16string shown;
-    for (const char16_t c : toUtf16(text)) {
-        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F)) {
-            char escaped[8];
-            if (c == u'\t') {
-                std::snprintf(escaped, sizeof escaped, "\\t");
-            } else {
-                std::snprintf(escaped, sizeof escaped, c < 0x80 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
-            }
-            for (const char* p = escaped; *p; ++p) {
-                shown += static_cast<char16_t>(*p);
-            }
-        } else {
-            shown += c;
+// How the product code a launcher carries, which its uninstall removes, stands against its
+// package's own ProductCode: the verdict --inspect --json gives, and when the launcher's uninstall
+// cannot work or would remove another product, why, in words for the user.
+struct ProductCodeCheck {
+    std::string verdict;
+    std::string problem;
+};
+
+ProductCodeCheck checkProductCode(const std::string& launcherPath, const SmallText& stored,
+                                  const std::optional<PackageFacts>& product) {
+    const std::string uninstall = platform::fileName(launcherPath) + " uninstall";
+    if (!stored.present) {
+        return {"none", launcherPath + " carries no product code (no PRODUCT_CODE resource): " + uninstall +
+                            " cannot remove the product it installs"};
+    }
+    const std::optional<std::string> launcherCode = canonicalGuid(stored.text.value_or(""));
+    if (!launcherCode) {
+        const std::string what = stored.text ? "'" + *stored.text + "' (" + std::to_string(stored.size) + " bytes)"
+                                             : std::to_string(stored.size) + " bytes";
+        return {"malformed", "The product code that " + launcherPath + " carries, " + what + ", is not a GUID such as " +
+                                 guidExample + ": " + uninstall + " cannot remove the product it installs"};
+    }
+    if (!product || product->productCode.empty()) {
+        return {"unchecked", ""};
+    }
+    if (canonicalGuid(product->productCode) == launcherCode) {
+        return {"matches", ""};
+    }
+    return {"differs", launcherPath + " carries the product code " + *stored.text + ", but its package's ProductCode is " +
+                           product->productCode + ": " + uninstall +
+                           " would remove another product than the one its package installs"};
+}
+
+// Standard output may be none of the files a command reads: what the tool writes there would
+// change the file while it is read (tervo-pack --extract setup.exe -o - >> setup.exe).
+void requireStandardOutputElsewhere(const std::vector<std::pair<const char*, std::string>>& inputs) {
+    for (const auto& [role, input] : inputs) {
+        if (!input.empty() && platform::standardOutputIs(input)) {
+            throw Error(std::string("Standard output is ") + role + " " + input +
+                        ": what the tool writes there would change it while it is read; redirect standard output to another file");
         }
     }
-    return toUtf8(shown);
 }
 
 // Writes bytes nowhere, for a pass that only hashes them.
@@ -403,6 +445,7 @@ void packPackage(const PackOptions& options, Reporter& reporter) {
     const std::string stubPath = options.stub.empty() ? defaultStubPath() : platform::absolutePath(options.stub);
     const std::string iconPath = options.icon.empty() ? "" : platform::absolutePath(options.icon);
     requireDistinctOutput(outputPath, {{"package", packagePath}, {"stub", stubPath}, {"icon", iconPath}});
+    requireStandardOutputElsewhere({{"the package", packagePath}, {"the launcher stub", stubPath}, {"the icon", iconPath}});
     requireWritable(outputPath, options.output, false);
     requireFile(packagePath, packageRole);
     if (!iconPath.empty()) {
@@ -454,27 +497,31 @@ void packPackage(const PackOptions& options, Reporter& reporter) {
     resources.replace(ResourceTypes::rcData, ResourceNames::package, neutralLanguage, DataBlock(package, 0, package->size()));
     resources.replace(ResourceTypes::rcData, ResourceNames::productCode, neutralLanguage, DataBlock(productCode));
     // What the stub carried of these is the stub's, not this package's.
-    for (const char16_t* name : {ResourceNames::packageFileName, ResourceNames::upgradeCode, ResourceNames::defaultLog}) {
+    for (const char16_t* name : {ResourceNames::packageFileName, ResourceNames::upgradeCode, ResourceNames::defaultLog,
+                                 ResourceNames::packageCache}) {
         resources.remove(ResourceTypes::rcData, name);
     }
     const std::string nameProblem = windowsFileNameProblem(packageName);
     if (nameProblem.empty()) {
         resources.replace(ResourceTypes::rcData, ResourceNames::packageFileName, neutralLanguage, DataBlock(packageName));
     } else {
-        reporter.err("Warning: the package's file name " + packageName + " is not one Windows takes (" + nameProblem +
-                     "): the launcher records no file name for it, and setup.exe /extract names it after the product");
+        reporter.err(printable("Warning: the package's file name " + packageName + " is not one Windows takes (" + nameProblem +
+                               "): the launcher records no file name for it, and setup.exe /extract names it after the product"));
     }
     if (!facts->upgradeCode.empty()) {
         const std::optional<std::string> upgradeCode = canonicalGuid(facts->upgradeCode);
         if (upgradeCode) {
             resources.replace(ResourceTypes::rcData, ResourceNames::upgradeCode, neutralLanguage, DataBlock(*upgradeCode));
         } else {
-            reporter.err("Warning: the package's UpgradeCode '" + facts->upgradeCode + "' is not a GUID such as " +
-                         guidExample + ": the launcher records no upgrade code");
+            reporter.err(printable("Warning: the package's UpgradeCode '" + facts->upgradeCode + "' is not a GUID such as " +
+                                   guidExample + ": the launcher records no upgrade code"));
         }
     }
     if (options.noDefaultLog) {
         resources.replace(ResourceTypes::rcData, ResourceNames::defaultLog, neutralLanguage, DataBlock(std::string("off")));
+    }
+    if (options.noPackageCache) {
+        resources.replace(ResourceTypes::rcData, ResourceNames::packageCache, neutralLanguage, DataBlock(std::string("off")));
     }
     setVersionResource(resources, VersionStrings{productName, facts->productVersion, facts->manufacturer,
                                                  productName + setupSuffix, facts->productVersion, outputName});
@@ -490,13 +537,14 @@ void packPackage(const PackOptions& options, Reporter& reporter) {
 
     if (!options.quiet) {
         reportWritten(reporter, outputPath,
-                      "Wrote " + outputPath + ": " + productName + " " + facts->productVersion + ", product code " +
-                          productCode + ", " + describeSize(layout.fileSize));
+                      printable("Wrote " + outputPath + ": " + productName + " " + facts->productVersion + ", product code " +
+                                productCode + ", " + describeSize(layout.fileSize)));
     }
 }
 
 void inspectLauncher(const PackOptions& options, Reporter& reporter) {
     const std::string launcherPath = platform::absolutePath(options.input);
+    requireStandardOutputElsewhere({{"the launcher", launcherPath}});
     const OpenedLauncher launcher = openLauncher(launcherPath);
     if (!launcher.isTervoLauncher()) {
         throw Error(launcher.image.truncated() ? launcherPath + " is " + truncation(launcher.image) + ", before its resources"
@@ -510,34 +558,33 @@ void inspectLauncher(const PackOptions& options, Reporter& reporter) {
         }
     };
     const std::optional<std::string> version = markerVersion(resources);
-    const std::optional<std::string> productCode = smallText(resources, ResourceNames::productCode);
-    const std::optional<std::string> upgradeCode = smallText(resources, ResourceNames::upgradeCode);
-    const std::optional<std::string> fileName = smallText(resources, ResourceNames::packageFileName);
+    const SmallText productCode = smallText(resources, ResourceNames::productCode);
+    const SmallText upgradeCode = smallText(resources, ResourceNames::upgradeCode);
+    const SmallText fileName = smallText(resources, ResourceNames::packageFileName);
     const std::optional<uint64_t> packageSize = launcher.packageSize();
-    const std::optional<std::string> log = smallText(resources, ResourceNames::defaultLog);
-    const bool defaultLog = log != "off";
+    const bool defaultLog = smallText(resources, ResourceNames::defaultLog).text != "off";
+    const bool packageCache = smallText(resources, ResourceNames::packageCache).text != "off";
     const StoredChecksum stored = storedChecksum(resources);
     line("Launcher:", launcherPath);
     line("Made by:", version ? "Tervo " + *version : "an earlier Tervo (the launcher records no version)");
-    line("Product code:", productCode.value_or("(none)"));
-    line("Upgrade code:", upgradeCode.value_or("(none)"));
-    line("Package file:", fileName.value_or("(none)"));
+    line("Product code:", productCode.shown());
+    line("Upgrade code:", upgradeCode.shown());
+    line("Package file:", fileName.shown());
     line("Package size:", packageSize ? std::to_string(*packageSize) + " bytes" : "(none)");
 
-    // The problem that makes the launcher unsound, from the most to the least fundamental.
-    std::string problem;
+    // What makes the launcher unsound, from the most to the least fundamental.
+    std::vector<std::string> problems;
     std::string verdict;
     std::optional<PackageFacts> product;
     const DataBlock* package = resources.find(ResourceTypes::rcData, ResourceNames::package);
-    const std::string storedText = stored.present ? stored.text : "none";
     if (launcher.image.truncated()) {
         verdict = "truncated";
-        problem = launcherPath + " is " + truncation(launcher.image) +
-                  " (an interrupted download or copy?): its package cannot be checked or read; get the file again";
-        line("Checksum:", storedText + ", " + truncation(launcher.image));
+        problems.push_back(launcherPath + " is " + truncation(launcher.image) +
+                           " (an interrupted download or copy?): its package cannot be checked or read; get the file again");
+        line("Checksum:", (stored.present() ? stored.text() : "none") + ", " + truncation(launcher.image));
     } else if (!package) {
         verdict = "no package";
-        problem = launcherPath + " carries no package: it is not a packed Tervo launcher";
+        problems.push_back(launcherPath + " carries no package: it is not a packed Tervo launcher");
         line("Checksum:", "(none)");
     } else {
         // The installer database library reads files only: the package goes to a scratch file,
@@ -547,7 +594,7 @@ void inspectLauncher(const PackOptions& options, Reporter& reporter) {
         package->writeTo(hashed);
         scratch->finish();
         const std::string actual = PackageChecksum::formatText(hashed.digest());
-        if (!stored.present) {
+        if (!stored.present()) {
             verdict = "none";
             line("Checksum:", "none (the launcher was made by an older tool)");
         } else if (stored.value == hashed.digest()) {
@@ -555,16 +602,25 @@ void inspectLauncher(const PackOptions& options, Reporter& reporter) {
             line("Checksum:", actual + ", the package matches");
         } else {
             verdict = "does not match";
-            problem = "The package inside " + launcherPath + " is damaged: its checksum is " + actual + ", the launcher says " +
-                      stored.text;
-            line("Checksum:", stored.text + ", the package DOES NOT match (its checksum is " + actual + "): the launcher is damaged");
+            problems.push_back("The package inside " + launcherPath + " is damaged: its checksum is " + actual +
+                               ", the launcher says " + stored.text());
+            line("Checksum:", stored.text() + ", the package DOES NOT match (its checksum is " + actual + "): the launcher is damaged");
         }
         product = platform::readPackageFacts(scratch->path());
-        if (!product && problem.empty()) {
-            problem = "The package carried by " + launcherPath + " is not a Windows Installer package";
+        // A damaged package that cannot be read is explained by its damage.
+        if (!product && problems.empty()) {
+            problems.push_back("The package carried by " + launcherPath + " is not a Windows Installer package");
         }
     }
     line("Default log:", defaultLog ? "on" : "off (packed with --no-default-log)");
+    line("Package cache:", packageCache ? "on" : "off (packed with --no-package-cache)");
+
+    // What the launcher's uninstall would remove: a launcher without a package is no launcher at
+    // all, which says enough.
+    const ProductCodeCheck code = checkProductCode(launcherPath, productCode, product);
+    if (package && !code.problem.empty()) {
+        problems.push_back(code.problem);
+    }
 
     // The product as the package says, or else as the launcher's version block says.
     std::map<std::string, std::string> declared;
@@ -590,39 +646,61 @@ void inspectLauncher(const PackOptions& options, Reporter& reporter) {
         reporter.out("Note: the product name, version and manufacturer above are the launcher's version block's, not read from its package");
     }
     if (text && product) {
-        const std::optional<std::string> own = canonicalGuid(product->productCode);
-        if (!product->productCode.empty() && own != canonicalGuid(productCode.value_or(""))) {
+        if (!product->productCode.empty() && code.verdict != "matches") {
             reporter.out("Note: the package's own ProductCode is " + printable(product->productCode));
         }
         const std::optional<std::string> ownUpgrade = canonicalGuid(product->upgradeCode);
-        if (!product->upgradeCode.empty() && ownUpgrade != canonicalGuid(upgradeCode.value_or(""))) {
+        if (!product->upgradeCode.empty() && ownUpgrade != canonicalGuid(upgradeCode.text.value_or(""))) {
             reporter.out("Note: the package's own UpgradeCode is " + printable(product->upgradeCode));
         }
     }
     if (options.json) {
+        // A null that stands for something the launcher holds says why.
+        JsonObject withheld;
+        const bool pathIsUtf8 = toUtf8(toUtf16(launcherPath)) == launcherPath;
+        if (!pathIsUtf8) {
+            withheld.addText("launcher", std::string("the path is not valid UTF-8"));
+        }
+        for (const auto& [key, name, resource] : {std::tuple{"productCode", ResourceNames::productCode, &productCode},
+                                                  std::tuple{"upgradeCode", ResourceNames::upgradeCode, &upgradeCode},
+                                                  std::tuple{"packageFileName", ResourceNames::packageFileName, &fileName},
+                                                  std::tuple{"checksum", ResourceNames::checksum, &stored.resource}}) {
+            if (resource->tooLong()) {
+                withheld.addText(key, resource->withheldReason(name));
+            }
+        }
+        const std::optional<std::string> ownCode =
+            product && !product->productCode.empty() ? std::optional<std::string>(product->productCode) : std::nullopt;
         JsonObject object;
-        object.addText("launcher", launcherPath)
+        object.addText("launcher", pathIsUtf8 ? std::optional<std::string>(launcherPath) : std::nullopt)
             .addText("tervoVersion", version)
-            .addText("productCode", productCode)
-            .addText("upgradeCode", upgradeCode)
+            .addText("productCode", productCode.text)
+            .addText("productCodeVerdict", code.verdict)
+            .addText("packageProductCode", ownCode)
+            .addText("upgradeCode", upgradeCode.text)
             .addText("productName", productName)
             .addText("productVersion", productVersion)
             .addText("manufacturer", manufacturer)
-            .addText("packageFileName", fileName)
+            .addText("packageFileName", fileName.text)
             .addNumber("packageSize", packageSize)
-            .addText("checksum", stored.present ? std::optional<std::string>(stored.text) : std::nullopt)
+            .addText("checksum", stored.resource.text)
             .addText("checksumVerdict", verdict)
             .addBool("defaultLog", defaultLog)
+            .addBool("packageCache", packageCache)
             .addNumber("fileSize", launcher.image.fileSize())
             .addNumber("expectedFileSize", launcher.image.declaredSize())
-            .addBool("sound", problem.empty());
+            .addObject("withheld", withheld)
+            .addBool("sound", problems.empty());
         std::istringstream lines(object.text());
         for (std::string jsonLine; std::getline(lines, jsonLine);) {
             reporter.out(jsonLine);
         }
     }
-    if (!problem.empty()) {
-        throw Error(problem);
+    if (!problems.empty()) {
+        for (size_t i = 0; i + 1 < problems.size(); ++i) {
+            reporter.err("tervo-pack: " + printable(problems[i]));
+        }
+        throw Error(problems.back());
     }
 }
 
@@ -630,6 +708,7 @@ void extractPackage(const PackOptions& options, Reporter& reporter) {
     const std::string launcherPath = platform::absolutePath(options.input);
     const bool toStandardOutput = options.output == standardOutputName;
     const std::string outputPath = toStandardOutput ? "" : platform::absolutePath(options.output);
+    requireStandardOutputElsewhere({{"the launcher", launcherPath}});
     if (!toStandardOutput && platform::sameFile(outputPath, launcherPath)) {
         throw Error("The output must be another file than the launcher: " + outputPath);
     }
@@ -642,7 +721,7 @@ void extractPackage(const PackOptions& options, Reporter& reporter) {
     const std::string describedOutput = toStandardOutput ? "standard output" : outputPath;
     const auto damage = [&](uint64_t digest) {
         return "The package inside " + launcherPath + " is damaged: its checksum is " + PackageChecksum::formatText(digest) +
-               ", the launcher says " + stored.text;
+               ", the launcher says " + stored.text();
     };
 
     if (toStandardOutput) {
@@ -650,7 +729,7 @@ void extractPackage(const PackOptions& options, Reporter& reporter) {
         // hashed again on its way, in case the launcher changes meanwhile.
         const std::unique_ptr<ByteSink> out = platform::standardOutputSink();
         std::optional<uint64_t> checked;
-        if (stored.present) {
+        if (stored.present()) {
             NullSink nowhere;
             HashingSink hashed(nowhere);
             package.writeTo(hashed);
@@ -666,8 +745,8 @@ void extractPackage(const PackOptions& options, Reporter& reporter) {
         if (checked && hashed.digest() != *checked) {
             throw Error(launcherPath + " changed while it was read: what standard output received is not the package it held");
         }
-        if (stored.present && stored.value != hashed.digest()) {
-            reporter.err("Warning: " + damage(hashed.digest()));
+        if (stored.present() && stored.value != hashed.digest()) {
+            reporter.err("Warning: " + printable(damage(hashed.digest())));
         }
         if (!options.quiet) {
             reporter.err("Wrote the package to standard output: " + std::to_string(package.size()) + " bytes");
@@ -682,16 +761,16 @@ void extractPackage(const PackOptions& options, Reporter& reporter) {
                           !options.quiet && package.size() >= progressThreshold);
     HashingSink hashed(progress);
     package.writeTo(hashed);
-    const bool damaged = stored.present && stored.value != hashed.digest();
+    const bool damaged = stored.present() && stored.value != hashed.digest();
     if (damaged && !options.ignoreChecksum) {
         throw Error(damage(hashed.digest()) + "; nothing was written (--ignore-checksum writes it anyway)");
     }
     output->commit();
     if (damaged) {
-        reporter.err("Warning: " + damage(hashed.digest()));
+        reporter.err("Warning: " + printable(damage(hashed.digest())));
     }
     if (!options.quiet) {
-        reportWritten(reporter, outputPath, "Wrote " + outputPath + ": " + std::to_string(package.size()) + " bytes");
+        reportWritten(reporter, outputPath, printable("Wrote " + outputPath + ": " + std::to_string(package.size()) + " bytes"));
     }
 }
 int runPackTool(const std::vector<std::string>& args, Reporter& reporter) {
@@ -699,7 +778,7 @@ int runPackTool(const std::vector<std::string>& args, Reporter& reporter) {
     try {
         options = parsePackOptions(args);
     } catch (const UsageError& e) {
-        reporter.err(std::string("tervo-pack: ") + e.what());
+        reporter.err("tervo-pack: " + printable(e.what()));
         reporter.err("");
         std::istringstream usage(packUsage());
         for (std::string line; std::getline(usage, line);) {
@@ -731,14 +810,14 @@ int runPackTool(const std::vector<std::string>& args, Reporter& reporter) {
         }
         return 0;
     } catch (const Error& e) {
-        reporter.err(std::string("tervo-pack: ") + e.what());
+        reporter.err("tervo-pack: " + printable(e.what()));
         const char* debug = std::getenv("TERVO_DEBUG");
         if (debug && std::string(debug) == "true") {
             reporter.err(std::string("  raised at ") + e.location().file_name() + ":" + std::to_string(e.location().line()) +
                          " in " + e.location().function_name());
         }
     } catch (const std::exception& e) {
-        reporter.err(std::string("tervo-pack: ") + e.what());
+        reporter.err("tervo-pack: " + printable(e.what()));
     }
     return 1;
 }

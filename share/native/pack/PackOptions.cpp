@@ -55,6 +55,9 @@ PackOptions parsePackOptions(const std::vector<std::string>& args) {
         } else if (arg == "--no-default-log") {
             once(arg);
             options.noDefaultLog = true;
+        } else if (arg == "--no-package-cache") {
+            once(arg);
+            options.noPackageCache = true;
         } else if (arg == "--inspect") {
             setCommand(PackOptions::Command::Inspect, arg);
         } else if (arg == "--extract") {
@@ -100,6 +103,9 @@ PackOptions parsePackOptions(const std::vector<std::string>& args) {
     if (options.command != Command::Pack && options.noDefaultLog) {
         throw UsageError("--no-default-log applies to packing only");
     }
+    if (options.command != Command::Pack && options.noPackageCache) {
+        throw UsageError("--no-package-cache applies to packing only");
+    }
     if (options.command == Command::Pack && options.output == standardOutputName) {
         throw UsageError("A launcher cannot be written to standard output (-o -); name a file (./- for a file named -)");
     }
@@ -109,7 +115,7 @@ PackOptions parsePackOptions(const std::vector<std::string>& args) {
 const char* packUsage() {
     return "Usage:\n"
            "  tervo-pack PACKAGE.msi -o SETUP.exe [--stub LAUNCHER.exe] [--product-code {GUID}]\n"
-           "             [--icon ICON.ico] [--no-default-log] [--quiet]\n"
+           "             [--icon ICON.ico] [--no-default-log] [--no-package-cache] [--quiet]\n"
            "  tervo-pack --inspect SETUP.exe [--json]\n"
            "  tervo-pack --extract SETUP.exe -o PACKAGE.msi|- [--ignore-checksum]\n"
            "\n"
@@ -123,6 +129,7 @@ const char* packUsage() {
            "  --icon FILE          an .ico file for SETUP.exe\n"
            "  --no-default-log     SETUP.exe does not add a verbose log of its own when the\n"
            "                       command line asks for none\n"
+           "  --no-package-cache   SETUP.exe keeps no copy of the package for later repairs\n"
            "  -q, --quiet          no progress and no summary\n"
            "  --inspect            show what a launcher carries and check its package's checksum\n"
            "  --json               with --inspect: one JSON object (keys in the manual page)\n"

@@ -18,6 +18,7 @@ struct PackOptions {
     bool ignoreChecksum = false;
     bool json = false;         // --json, with --inspect
     bool noDefaultLog = false; // --no-default-log, when packing
+    bool noPackageCache = false; // --no-package-cache, when packing
 };
 
 // The output name that stands for standard output.

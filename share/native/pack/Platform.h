@@ -125,6 +125,9 @@ std::unique_ptr<ScratchFile> createScratchFile();
 // The process's standard output as a sink for a stream of bytes (writeAt is not possible). Throws
 // when it is a terminal, which binary data would only garble.
 std::unique_ptr<ByteSink> standardOutputSink();
+// True when the process's standard output is the existing file `path` names, by any name (a
+// hard or symbolic link included), so that what is written there would change that file.
+bool standardOutputIs(const std::string& path);
 // Opens the package read-only; nullopt when the installer database library cannot open it.
 std::optional<PackageFacts> readPackageFacts(const std::string& path);
 

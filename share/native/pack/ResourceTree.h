@@ -31,6 +31,8 @@ inline constexpr const char16_t* packageFileName = u"MSI_FILENAME";
 inline constexpr const char16_t* upgradeCode = u"UPGRADE_CODE";
 // Present only when the launcher's default install log is turned off; it then holds "off".
 inline constexpr const char16_t* defaultLog = u"DEFAULT_LOG";
+// Present only when the launcher is to keep no copy of its package for repairs; it then holds "off".
+inline constexpr const char16_t* packageCache = u"PACKAGE_CACHE";
 // Present in every launcher stub, so the tool can tell a stub from any other program.
 inline constexpr const char16_t* launcherMarker = u"TERVO_LAUNCHER";
 } // namespace ResourceNames

@@ -286,9 +286,9 @@ TEST(LinuxPlatform, PathsAreResolvedAsWritten) {
 
 namespace {
 
-// Where a tool run's standard output goes: a pipe read back, a full disk, nowhere (closed), or
-// a terminal.
-enum class Out { Pipe, Full, Closed, Terminal };
+// Where a tool run's standard output goes: a pipe read back, a full disk, nowhere (closed), a
+// terminal, or the end of a file (as the shell's >> puts it).
+enum class Out { Pipe, Full, Closed, Terminal, Append };
 
 struct ToolRun {
     int exitCode = -1; // -1 when the tool did not exit by itself
@@ -306,7 +306,7 @@ std::string readAll(int fd) {
 }
 
 // Runs the built tool with `args`; it is ended should it take more than 60 seconds.
-ToolRun runTool(const std::vector<std::string>& args, Out out = Out::Pipe) {
+ToolRun runTool(const std::vector<std::string>& args, Out out = Out::Pipe, const std::string& appendTo = "") {
     int output[2], errors[2];
     EXPECT_EQ(0, ::pipe2(output, O_CLOEXEC));
     EXPECT_EQ(0, ::pipe2(errors, O_CLOEXEC));
@@ -328,6 +328,8 @@ ToolRun runTool(const std::vector<std::string>& args, Out out = Out::Pipe) {
             ::dup2(::open("/dev/full", O_WRONLY), 1);
         } else if (out == Out::Terminal) {
             ::dup2(::open(terminalName.c_str(), O_RDWR | O_NOCTTY), 1);
+        } else if (out == Out::Append) {
+            ::dup2(::open(appendTo.c_str(), O_WRONLY | O_APPEND), 1);
         } else {
             ::close(1);
         }
@@ -734,4 +736,60 @@ TEST_F(LinuxToolTest, PackageFileNamesThatWindowsRefusesAreLeftOutWithAWarning) 
             EXPECT_EQ("", result.errors);
         }
     }
+}
+
+TEST_F(LinuxToolTest, StandardOutputThatIsAnInputIsRefusedBeforeAByteIsWritten) {
+    const std::string setup = launcher();
+    const std::string original = readBytes(setup);
+    ASSERT_EQ(0, ::link(setup.c_str(), pathOf("hard.exe").c_str()));
+    ASSERT_EQ(0, ::symlink(setup.c_str(), pathOf("soft.exe").c_str()));
+    writeBytes(pathOf("copy.msi"), readBytes(basicPackage));
+    const std::string refusal = ": what the tool writes there would change it while it is read; redirect standard output to another file\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string appendTo;
+        std::string expected;
+    } cases[] = {
+        {{"--extract", setup, "-o", "-"}, setup, "the launcher " + setup},
+        {{"--extract", pathOf("soft.exe"), "-o", "-"}, pathOf("hard.exe"), "the launcher " + pathOf("soft.exe")},
+        {{"--extract", setup, "-o", pathOf("app.msi")}, setup, "the launcher " + setup},
+        {{"--inspect", setup}, pathOf("soft.exe"), "the launcher " + setup},
+        {{"--inspect", setup, "--json"}, setup, "the launcher " + setup},
+        {{pathOf("copy.msi"), "-o", pathOf("new.exe"), "--stub", packStubPath()}, pathOf("copy.msi"), "the package " + pathOf("copy.msi")},
+    };
+    for (const auto& c : cases) {
+        const ToolRun r = runTool(c.args, Out::Append, c.appendTo);
+        EXPECT_EQ(1, r.exitCode) << c.expected;
+        EXPECT_EQ("tervo-pack: Standard output is " + c.expected + refusal, r.errors);
+    }
+    EXPECT_TRUE(readBytes(setup) == original) << "the launcher grew";
+    EXPECT_TRUE(readBytes(pathOf("copy.msi")) == readBytes(basicPackage)) << "the package grew";
+    EXPECT_EQ((std::vector<std::string>{"copy.msi", "hard.exe", "setup.exe", "soft.exe"}), folderNames(dir));
+    // Another file takes the package as before.
+    writeBytes(pathOf("other.bin"), "");
+    EXPECT_EQ(0, runTool({"--extract", setup, "-o", "-", "-q"}, Out::Append, pathOf("other.bin")).exitCode);
+    EXPECT_TRUE(readBytes(pathOf("other.bin")) == readBytes(basicPackage));
+}
+
+TEST_F(LinuxToolTest, NamesThatAreNotPlainTextAreShownEscapedAndAPathNotInUtf8IsWithheldFromJson) {
+    // An escape character and a byte that is no UTF-8, both possible in a Linux file name.
+    const std::string odd = pathOf("odd\x1b[2J\xff.exe");
+    const std::string shown = pathOf("odd\\x1b[2J\\xff.exe");
+    EXPECT_EQ(0, run({basicPackage, "-o", odd, "--stub", packStubPath()})) << result.errors;
+    EXPECT_EQ(0u, result.output.find("Wrote " + shown + ": Tervo E2E Basic 2.5.7, ")) << result.output;
+    EXPECT_EQ(1, run({"--inspect", odd + "x"}));
+    EXPECT_EQ("tervo-pack: The launcher was not found: " + shown + "x\n", result.errors);
+    EXPECT_EQ(0, run({"--inspect", odd})) << result.errors;
+    EXPECT_EQ(0u, result.output.find("Launcher:      " + shown + "\n")) << result.output;
+    EXPECT_EQ(0, run({"--inspect", odd, "--json"})) << result.errors;
+    EXPECT_EQ(0u, result.output.find("{\n  \"launcher\": null,\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"withheld\": {\"launcher\": \"the path is not valid UTF-8\"},\n"))
+        << result.output;
+    EXPECT_EQ(std::string::npos, result.output.find('\x1b'));
+    // Valid UTF-8 that is no plain text is kept exact in JSON, where it is escaped as JSON escapes.
+    const std::string override = launcher("\xe2\x80\xae" "exe.jpg");
+    EXPECT_EQ(0, run({"--inspect", override, "--json"})) << result.errors;
+    EXPECT_EQ(0u, result.output.find("{\n  \"launcher\": \"" + pathOf("\\u202eexe.jpg") + "\",\n")) << result.output;
+    EXPECT_EQ(0, run({"--inspect", override})) << result.errors;
+    EXPECT_EQ(0u, result.output.find("Launcher:      " + pathOf("\\u202eexe.jpg") + "\n")) << result.output;
 }

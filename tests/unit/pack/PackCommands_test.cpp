@@ -1,9 +1,13 @@
 // The tool as a whole, in-process, on real packages: what it writes, what it shows, and every
 // refusal with its exit code and message, the same on Linux and on Windows.
 #include "PackCommands.h"
+
+#include <algorithm>
+
 #include "PackTestSupport.h"
 #include "Json.h"
 #include "PackageChecksum.h"
+#include "VersionBlock.h"
 
 using namespace pack;
 
@@ -66,7 +70,7 @@ TEST_F(PackCommandsTest, PacksShowsAndExtractsTheSameBytesEveryTime) {
     EXPECT_EQ("Launcher:      " + setup + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode +
                   "\nUpgrade code:  " + basicUpgradeCode + "\nPackage file:  basic.msi\nPackage size:  " +
                   std::to_string(bytes.size()) + " bytes\nChecksum:      " + checksum +
-                  ", the package matches\nDefault log:   on\nProduct name:  Tervo E2E Basic\n"
+                  ", the package matches\nDefault log:   on\nPackage cache: on\nProduct name:  Tervo E2E Basic\n"
                   "Version:       2.5.7\nManufacturer:  Tervo Tests\n",
               result.output);
     EXPECT_EQ("", result.errors);
@@ -78,6 +82,7 @@ TEST_F(PackCommandsTest, PacksShowsAndExtractsTheSameBytesEveryTime) {
     EXPECT_EQ("basic.msi", tree.find(ResourceTypes::rcData, ResourceNames::packageFileName)->text());
     EXPECT_EQ(basicUpgradeCode, tree.find(ResourceTypes::rcData, ResourceNames::upgradeCode)->text());
     EXPECT_FALSE(tree.contains(ResourceTypes::rcData, ResourceNames::defaultLog));
+    EXPECT_FALSE(tree.contains(ResourceTypes::rcData, ResourceNames::packageCache));
     const DataBlock* carried = tree.find(ResourceTypes::rcData, ResourceNames::package);
     for (const auto& [type, names] : tree.types()) {
         for (const auto& [name, languages] : names) {
@@ -245,7 +250,7 @@ TEST_F(PackCommandsTest, ADamagedPackageIsReportedAndExtractedOnlyOnRequest) {
                   "\nUpgrade code:  " + basicUpgradeCode + "\nPackage file:  basic.msi\nPackage size:  " +
                   std::to_string(original.size()) + " bytes\nChecksum:      " + expectedSum +
                   ", the package DOES NOT match (its checksum is " + actualSum +
-                  "): the launcher is damaged\nDefault log:   on\nProduct name:  Tervo E2E Basic\nVersion:       2.5.7\n"
+                  "): the launcher is damaged\nDefault log:   on\nPackage cache: on\nProduct name:  Tervo E2E Basic\nVersion:       2.5.7\n"
                   "Manufacturer:  Tervo Tests\nNote: the product name, version and manufacturer above are the launcher's "
                   "version block's, not read from its package\n",
               result.output);
@@ -315,12 +320,14 @@ TEST_F(PackCommandsTest, InspectAsJsonGivesOneObjectWithEveryKeyInItsOrder) {
     const uint64_t size = readBytes(setup).size();
     ASSERT_EQ(0, run({"--inspect", "--json", setup})) << result.errors;
     EXPECT_EQ("{\n  \"launcher\": " + jsonString(setup) + ",\n  \"tervoVersion\": null,\n  \"productCode\": \"" + basicCode +
+                  "\",\n  \"productCodeVerdict\": \"matches\",\n  \"packageProductCode\": \"" + basicCode +
                   "\",\n  \"upgradeCode\": \"" + basicUpgradeCode +
                   "\",\n  \"productName\": \"Say \\\"hi\\\" \\\\ Ääni\",\n  \"productVersion\": \"2.5.7\",\n"
                   "  \"manufacturer\": \"Back\\\\slash\\tTab\",\n  \"packageFileName\": \"quoted.msi\",\n  \"packageSize\": " +
                   std::to_string(bytes.size()) + ",\n  \"checksum\": \"" + checksum +
-                  "\",\n  \"checksumVerdict\": \"matches\",\n  \"defaultLog\": false,\n  \"fileSize\": " + std::to_string(size) +
-                  ",\n  \"expectedFileSize\": " + std::to_string(size) + ",\n  \"sound\": true\n}\n",
+                  "\",\n  \"checksumVerdict\": \"matches\",\n  \"defaultLog\": false,\n  \"packageCache\": true,\n"
+                  "  \"fileSize\": " + std::to_string(size) + ",\n  \"expectedFileSize\": " + std::to_string(size) +
+                  ",\n  \"withheld\": {},\n  \"sound\": true\n}\n",
               result.output);
     EXPECT_EQ("", result.errors);
     EXPECT_EQ("off", PeImage::open(setup).resources().find(ResourceTypes::rcData, ResourceNames::defaultLog)->text());
@@ -330,10 +337,14 @@ TEST_F(PackCommandsTest, InspectAsJsonGivesOneObjectWithEveryKeyInItsOrder) {
     EXPECT_NE(std::string::npos, result.output.find("\nManufacturer:  Back\\slash\\tTab\n")) << "a tab shown as \\t";
 
     // Whoever made a launcher chose its texts: no control character of theirs reaches the terminal.
+    // Such a product code is none the launcher can remove, which the message says in escapes too.
     ResourceTree hostile = launcherResources(readBytes(package("basic")), "{X}\x1b]0;title\x07\xc2\x9b" "2J");
     packFile(packStubPath(), pathOf("hostile.exe"), hostile);
-    EXPECT_EQ(0, run({"--inspect", pathOf("hostile.exe")})) << result.errors;
+    EXPECT_EQ(1, run({"--inspect", pathOf("hostile.exe")})) << result.errors;
     EXPECT_NE(std::string::npos, result.output.find("\nProduct code:  {X}\\x1b]0;title\\x07\\u009b2J\n")) << result.output;
+    EXPECT_EQ("tervo-pack: The product code that " + pathOf("hostile.exe") + " carries, '{X}\\x1b]0;title\\x07\\u009b2J' (17 bytes), "
+              "is not a GUID such as {6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69}: hostile.exe uninstall cannot remove the product it installs\n",
+              result.errors);
 
     // A stub carries no package: the object says so, and so does the exit code.
     EXPECT_EQ(1, run({"--inspect", "--json", packStubPath()}));
@@ -376,7 +387,7 @@ TEST_F(PackCommandsTest, ALauncherCutShortShowsWhatItHoldsAndIsNeitherCheckedNor
     EXPECT_EQ("Launcher:      " + cut + "\nMade by:       " + standInMaker + "\nProduct code:  " + basicCode +
                   "\nUpgrade code:  " + basicUpgradeCode + "\nPackage file:  basic.msi\nPackage size:  " +
                   std::to_string(bytes.size()) + " bytes\nChecksum:      " + checksum + ", " + verdict +
-                  "\nDefault log:   on\nProduct name:  Tervo E2E Basic\nVersion:       2.5.7\nManufacturer:  Tervo Tests\n"
+                  "\nDefault log:   on\nPackage cache: on\nProduct name:  Tervo E2E Basic\nVersion:       2.5.7\nManufacturer:  Tervo Tests\n"
                   "Note: the product name, version and manufacturer above are the launcher's version block's, not read from "
                   "its package\n",
               result.output);
@@ -401,4 +412,188 @@ TEST_F(PackCommandsTest, ALauncherCutShortShowsWhatItHoldsAndIsNeitherCheckedNor
     EXPECT_EQ(1, run({"--inspect", cut}));
     EXPECT_EQ("tervo-pack: " + cut + " is truncated: 5000 of " + std::to_string(whole.size()) + " bytes, before its resources\n",
               result.errors);
+}
+
+TEST_F(PackCommandsTest, ALauncherWhoseUninstallCannotWorkOrRemovesAnotherProductIsUnsound) {
+    const std::string bytes = readBytes(package("basic"));
+    const std::string foreign = "{0A1B2C3D-4E5F-4071-8293-A4B5C6D7E8F9}";
+    const std::string guidRule = ", is not a GUID such as {6F3D2B1A-5C4E-4D7B-9A8F-1E2D3C4B5A69}: ";
+    const struct {
+        const char* name;
+        std::optional<std::string> code; // nullopt: no PRODUCT_CODE resource
+        std::string shown;               // the report's product code line
+        const char* verdict;
+        std::string json;                // the productCode member
+        std::string message;             // after "tervo-pack: " and the launcher's path; empty: sound
+    } cases[] = {
+        {"foreign", foreign, foreign, "differs", "\"" + foreign + "\"",
+         " carries the product code " + foreign + ", but its package's ProductCode is " + basicCode +
+             ": foreign.exe uninstall would remove another product than the one its package installs"},
+        {"none", std::nullopt, "(none)", "none", "null",
+         " carries no product code (no PRODUCT_CODE resource): none.exe uninstall cannot remove the product it installs"},
+        {"short", "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E0}", "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E0}", "malformed",
+         "\"{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E0}\"",
+         " carries, '{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E0}' (37 bytes)" + guidRule + "short.exe uninstall cannot remove the product it installs"},
+        {"line end", basicCode + "\n", basicCode + "\\x0a", "malformed", "\"" + basicCode + "\\n\"",
+         " carries, '" + basicCode + "\\x0a' (39 bytes)" + guidRule + "line end.exe uninstall cannot remove the product it installs"},
+        {"not hex", "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4EZZ}", "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4EZZ}", "malformed",
+         "\"{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4EZZ}\"",
+         " carries, '{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4EZZ}' (38 bytes)" + guidRule + "not hex.exe uninstall cannot remove the product it installs"},
+        {"escape", "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E\x1b" "1}", "{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E\\x1b1}", "malformed",
+         "\"{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E\\u001b1}\"",
+         " carries, '{3E0D6C2B-1F4A-4B59-9C7E-5A1B2C3D4E\\x1b1}' (38 bytes)" + guidRule + "escape.exe uninstall cannot remove the product it installs"},
+        {"long", std::string(5000, '{'), "(5000 bytes, too long to show)", "malformed", "null",
+         " carries, 5000 bytes" + guidRule + "long.exe uninstall cannot remove the product it installs"},
+        // Spellings the launcher reads are the package's own code.
+        {"lower", "{3e0d6c2b-1f4a-4b59-9c7e-5a1b2c3d4e01}", "{3e0d6c2b-1f4a-4b59-9c7e-5a1b2c3d4e01}", "matches",
+         "\"{3e0d6c2b-1f4a-4b59-9c7e-5a1b2c3d4e01}\"", ""},
+        {"bare", "3E0D6C2B1F4A4B599C7E5A1B2C3D4E01", "3E0D6C2B1F4A4B599C7E5A1B2C3D4E01", "matches",
+         "\"3E0D6C2B1F4A4B599C7E5A1B2C3D4E01\"", ""},
+    };
+    for (const auto& c : cases) {
+        ResourceTree tree = launcherResources(bytes, c.code.value_or(""));
+        if (!c.code) {
+            tree.remove(ResourceTypes::rcData, ResourceNames::productCode);
+        }
+        const std::string launcher = pathOf(std::string(c.name) + ".exe");
+        packFile(packStubPath(), launcher, tree);
+        const bool sound = c.message.empty();
+        const std::string errors = sound ? "" : "tervo-pack: " + (c.message.starts_with(" carries, ") ? "The product code that " + launcher + c.message
+                                                                                                      : launcher + c.message) + "\n";
+        EXPECT_EQ(sound ? 0 : 1, run({"--inspect", launcher})) << c.name;
+        EXPECT_EQ(errors, result.errors) << c.name;
+        EXPECT_NE(std::string::npos, result.output.find("\nProduct code:  " + c.shown + "\n")) << c.name << "\n" << result.output;
+        EXPECT_EQ(sound ? std::string::npos : result.output.find("\nNote: the package's own ProductCode is " + basicCode + "\n"),
+                  result.output.find("\nNote: the package's own ProductCode is ")) << c.name << "\n" << result.output;
+
+        EXPECT_EQ(sound ? 0 : 1, run({"--inspect", launcher, "--json"})) << c.name;
+        EXPECT_EQ(errors, result.errors) << c.name;
+        for (const std::string& member : {"\"productCode\": " + c.json + ",\n  \"productCodeVerdict\": \"" + c.verdict +
+                                              "\",\n  \"packageProductCode\": \"" + basicCode + "\",",
+                                          std::string(sound ? "\"sound\": true" : "\"sound\": false")}) {
+            EXPECT_NE(std::string::npos, result.output.find("\n  " + member)) << c.name << ": " << member << "\n" << result.output;
+        }
+        const std::string withheld = c.json == "null" && c.code ? "{\"productCode\": \"PRODUCT_CODE holds 5000 bytes, too many to show\"}" : "{}";
+        EXPECT_NE(std::string::npos, result.output.find("\n  \"withheld\": " + withheld + ",\n")) << c.name << "\n" << result.output;
+    }
+
+    // Without its package's own code to compare with, a well-formed code is left unchecked, and a
+    // launcher without a package is no launcher at all, whatever its code.
+    const std::string coded = packed(package("nocode"), "coded.exe", {"--product-code", foreign});
+    EXPECT_EQ(0, run({"--inspect", coded, "--json"})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"productCodeVerdict\": \"unchecked\",\n  \"packageProductCode\": null,\n"))
+        << result.output;
+    EXPECT_EQ(1, run({"--inspect", packStubPath(), "--json"}));
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"productCode\": null,\n  \"productCodeVerdict\": \"none\",\n")) << result.output;
+    EXPECT_EQ("tervo-pack: " + packStubPath() + " carries no package: it is not a packed Tervo launcher\n", result.errors);
+}
+
+TEST_F(PackCommandsTest, ResourcesTooLongToBeWhatTheyShouldAreNullInJsonAndSayWhy) {
+    const std::string bytes = readBytes(package("basic"));
+    ResourceTree tree = launcherResources(bytes, basicCode);
+    tree.replace(ResourceTypes::rcData, ResourceNames::upgradeCode, 0, blockOf(std::string(5000, 'u')));
+    tree.replace(ResourceTypes::rcData, ResourceNames::packageFileName, 0, blockOf(std::string(1025, 'f')));
+    const std::string names = pathOf("names.exe");
+    packFile(packStubPath(), names, tree);
+    // The upgrade code and the file name do not stop an uninstall: the launcher is sound.
+    EXPECT_EQ(0, run({"--inspect", names})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\nUpgrade code:  (5000 bytes, too long to show)\n"
+                                                    "Package file:  (1025 bytes, too long to show)\n")) << result.output;
+    EXPECT_EQ(0, run({"--inspect", names, "--json"})) << result.errors;
+    for (const std::string& member : {std::string("\"upgradeCode\": null,"), std::string("\"packageFileName\": null,"),
+                                      std::string("\"withheld\": {\"upgradeCode\": \"UPGRADE_CODE holds 5000 bytes, too many to show\", "
+                                                  "\"packageFileName\": \"MSI_FILENAME holds 1025 bytes, too many to show\"},")}) {
+        EXPECT_NE(std::string::npos, result.output.find("\n  " + member + "\n")) << member << "\n" << result.output;
+    }
+
+    // 1024 bytes are still shown; a checksum is shown up to 64 bytes, and one longer is no checksum.
+    tree.replace(ResourceTypes::rcData, ResourceNames::packageFileName, 0, blockOf(std::string(1024, 'f')));
+    tree.replace(ResourceTypes::rcData, ResourceNames::checksum, 0, blockOf(std::string(65, 'c')));
+    const std::string checksum = pathOf("checksum.exe");
+    packFile(packStubPath(), checksum, tree);
+    EXPECT_EQ(1, run({"--inspect", checksum, "--json"}));
+    for (const std::string& member : {"\"packageFileName\": \"" + std::string(1024, 'f') + "\",", std::string("\"checksum\": null,"),
+                                      std::string("\"checksumVerdict\": \"does not match\","),
+                                      std::string("\"withheld\": {\"upgradeCode\": \"UPGRADE_CODE holds 5000 bytes, too many to show\", "
+                                                  "\"checksum\": \"MSI_CHECKSUM holds 65 bytes, too many to show\"},")}) {
+        EXPECT_NE(std::string::npos, result.output.find("\n  " + member + "\n")) << member << "\n" << result.output;
+    }
+    EXPECT_EQ(0u, result.errors.find("tervo-pack: The package inside " + checksum + " is damaged: its checksum is XXH64:"))
+        << result.errors;
+    EXPECT_NE(std::string::npos, result.errors.find(", the launcher says (65 bytes, too long to show)\n")) << result.errors;
+}
+
+TEST_F(PackCommandsTest, EveryProblemIsReportedTheMostFundamentalFirst) {
+    // A damaged package and a product code of another product: two lines, one exit code.
+    ResourceTree tree = launcherResources(readBytes(package("basic")), "{0A1B2C3D-4E5F-4071-8293-A4B5C6D7E8F9}");
+    tree.replace(ResourceTypes::rcData, ResourceNames::checksum, 0, blockOf("XXH64:0123456789abcdef"));
+    const std::string launcher = pathOf("both.exe");
+    packFile(packStubPath(), launcher, tree);
+    EXPECT_EQ(1, run({"--inspect", launcher}));
+    const size_t damage = result.errors.find("tervo-pack: The package inside " + launcher + " is damaged: ");
+    const size_t code = result.errors.find("tervo-pack: " + launcher + " carries the product code {0A1B2C3D-");
+    EXPECT_EQ(0u, damage) << result.errors;
+    EXPECT_NE(std::string::npos, code) << result.errors;
+    EXPECT_EQ(2, std::count(result.errors.begin(), result.errors.end(), '\n')) << result.errors;
+}
+
+TEST_F(PackCommandsTest, TextsFromThePackageReachTheScreenEscapedAndJsonExact) {
+    const std::string setup = pack::platform::joinPath(out, "hostile.exe");
+    ASSERT_EQ(0, run({package("hostile"), "-o", setup, "--stub", packStubPath()})) << result.errors;
+    EXPECT_EQ(0u, result.output.find("Wrote " + setup + ": A\\tB\\x1bC 2.5.7, product code " + basicCode + ", ")) << result.output;
+    ASSERT_EQ(0, run({"--inspect", setup})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\nProduct name:  A\\tB\\x1bC\nVersion:       2.5.7\n"
+                                                    "Manufacturer:  Soft\\u00adHyphen\\x7f\n")) << result.output;
+    ASSERT_EQ(0, run({"--inspect", setup, "--json"})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"productName\": \"A\\tB\\u001bC\",\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"manufacturer\": \"Soft\\u00adHyphen\\u007f\",\n")) << result.output;
+    // The version block keeps the exact name.
+    const std::string block = PeImage::open(setup).resources().find(ResourceTypes::version, 1)->text();
+    const std::u16string name = u"A\tB\x1b" u"C Setup";
+    EXPECT_NE(std::string::npos, block.find(std::string(reinterpret_cast<const char*>(name.data()), 2 * name.size())));
+
+    // What a launcher says of itself, from its resources and its version block (its package is
+    // unreadable here), is shown escaped just the same: a right-to-left override reverses no name.
+    ResourceTree tree = launcherResources("no database", basicCode);
+    tree.replace(ResourceTypes::rcData, ResourceNames::packageFileName, 0, blockOf("Safe\u202Egpj.msi"));
+    setVersionResource(tree, VersionStrings{"Safe\u202Eexe.jpg App", "1.0", "\u2066Isolated\u2069 \u200B\uFEFF", "x", "1.0", "x.exe"});
+    const std::string spoofed = pathOf("spoofed.exe");
+    packFile(packStubPath(), spoofed, tree);
+    EXPECT_EQ(1, run({"--inspect", spoofed}));
+    for (const std::string& expected : {std::string("\nPackage file:  Safe\\u202egpj.msi\n"),
+                                        std::string("\nProduct name:  Safe\\u202eexe.jpg App\n"),
+                                        std::string("\nManufacturer:  \\u2066Isolated\\u2069 \\u200b\\ufeff\n")}) {
+        EXPECT_NE(std::string::npos, result.output.find(expected)) << expected << "\n" << result.output;
+    }
+    EXPECT_EQ(std::string::npos, result.output.find("\u202E")) << "no override reaches the terminal";
+    EXPECT_EQ(1, run({"--inspect", spoofed, "--json"}));
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"productName\": \"Safe\\u202eexe.jpg App\",\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"packageFileName\": \"Safe\\u202egpj.msi\",\n")) << result.output;
+}
+
+TEST_F(PackCommandsTest, NoPackageCacheIsStoredShownAndNeverTakenFromTheStub) {
+    const std::string setup = packed(package("basic"), "nocache.exe", {"--no-package-cache"});
+    const ResourceTree tree = PeImage::open(setup).resources();
+    EXPECT_EQ("off", tree.find(ResourceTypes::rcData, ResourceNames::packageCache)->text());
+    EXPECT_FALSE(tree.contains(ResourceTypes::rcData, ResourceNames::defaultLog)) << "the default log is another option";
+    ASSERT_EQ(0, run({"--inspect", setup})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\nDefault log:   on\nPackage cache: off (packed with --no-package-cache)\n"))
+        << result.output;
+    ASSERT_EQ(0, run({"--inspect", setup, "--json"})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\n  \"defaultLog\": true,\n  \"packageCache\": false,\n")) << result.output;
+
+    // What a stub carries of it is the stub's, not this package's.
+    ResourceTree marked;
+    marked.replace(ResourceTypes::rcData, ResourceNames::packageCache, 0, blockOf("off"));
+    const std::string stub = pathOf("cacheless stub.exe");
+    packFile(packStubPath(), stub, marked);
+    const std::string plain = pack::platform::joinPath(out, "plain.exe");
+    ASSERT_EQ(0, run({package("basic"), "-o", plain, "--stub", stub, "-q"})) << result.errors;
+    EXPECT_FALSE(PeImage::open(plain).resources().contains(ResourceTypes::rcData, ResourceNames::packageCache));
+    // Only the exact three bytes turn it off, as for the default log.
+    ResourceTree loud = launcherResources(readBytes(package("basic")), basicCode);
+    loud.replace(ResourceTypes::rcData, ResourceNames::packageCache, 0, blockOf("OFF"));
+    packFile(packStubPath(), pathOf("loud.exe"), loud);
+    ASSERT_EQ(0, run({"--inspect", pathOf("loud.exe")})) << result.errors;
+    EXPECT_NE(std::string::npos, result.output.find("\nPackage cache: on\n")) << result.output;
 }

@@ -20,7 +20,7 @@ std::string refusal(const std::vector<std::string>& args) {
 
 TEST(PackOptions, ReadsEveryCommandAndOption) {
     const PackOptions pack = parsePackOptions({"app.msi", "--output", "setup.exe", "--stub", "s.exe", "--product-code", "{X}",
-                                               "--icon", "a.ico", "-q", "--no-default-log"});
+                                               "--icon", "a.ico", "-q", "--no-default-log", "--no-package-cache"});
     EXPECT_EQ(PackOptions::Command::Pack, pack.command);
     EXPECT_EQ("app.msi", pack.input);
     EXPECT_EQ("setup.exe", pack.output);
@@ -29,7 +29,9 @@ TEST(PackOptions, ReadsEveryCommandAndOption) {
     EXPECT_EQ("a.ico", pack.icon);
     EXPECT_TRUE(pack.quiet);
     EXPECT_TRUE(pack.noDefaultLog);
+    EXPECT_TRUE(pack.noPackageCache);
     EXPECT_FALSE(parsePackOptions({"app.msi", "-o", "setup.exe"}).noDefaultLog);
+    EXPECT_FALSE(parsePackOptions({"app.msi", "-o", "setup.exe", "--no-default-log"}).noPackageCache) << "each option its own";
     EXPECT_EQ("-", parsePackOptions({"--extract", "setup.exe", "-o", "-"}).output) << "standard output";
     EXPECT_TRUE(parsePackOptions({"--inspect", "setup.exe", "--json"}).json);
     const PackOptions extract = parsePackOptions({"--extract", "setup.exe", "-o", "app.msi", "--ignore-checksum"});
@@ -73,6 +75,9 @@ TEST(PackOptions, RefusesWhatMakesNoSense) {
         {{"--extract", "a.exe", "-o", "b", "--no-default-log"}, "--no-default-log applies to packing only"},
         {{"--inspect", "a.exe", "--no-default-log"}, "--no-default-log applies to packing only"},
         {{"a.msi", "-o", "b.exe", "--no-default-log", "--no-default-log"}, "--no-default-log is given more than once"},
+        {{"--extract", "a.exe", "-o", "b", "--no-package-cache"}, "--no-package-cache applies to packing only"},
+        {{"--inspect", "a.exe", "--no-package-cache"}, "--no-package-cache applies to packing only"},
+        {{"a.msi", "-o", "b.exe", "--no-package-cache", "--no-package-cache"}, "--no-package-cache is given more than once"},
         {{"a.msi", "-o", "-"}, "A launcher cannot be written to standard output (-o -); name a file (./- for a file named -)"},
     };
     for (const auto& c : cases) {

@@ -49,3 +49,38 @@ TEST(Utf, UnpairedSurrogatesBecomeReplacements) {
         EXPECT_EQ(c.expected, toUtf8(c.units)) << c.units.size();
     }
 }
+
+TEST(Utf, PrintableEscapesWhatATerminalWouldNotShowAsItself) {
+    const struct {
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"plain Ääni 日本 😀 \\ /", "plain Ääni 日本 😀 \\ /"},
+        {"tab\there", "tab\\there"},
+        {"\x1b]0;title\x07", "\\x1b]0;title\\x07"},
+        {std::string("nul\0", 4), "nul\\x00"},
+        {"line\nend\r", "line\\x0aend\\x0d"},
+        {"del\x7f", "del\\x7f"},
+        {"c1 \u0080\u009b\u009f", "c1 \\u0080\\u009b\\u009f"},
+        {"\u00a0\u00a1 kept", "\u00a0\u00a1 kept"},              // no-break space and ¡ are shown as they are
+        {"soft\u00adhyphen", "soft\\u00adhyphen"},
+        {"Safe\u202Eexe.jpg", "Safe\\u202eexe.jpg"},                // right-to-left override
+        {"\u202A\u202B\u202C\u202D", "\\u202a\\u202b\\u202c\\u202d"}, // embeddings, pop, left-to-right override
+        {"\u2066\u2067\u2068\u2069", "\\u2066\\u2067\\u2068\\u2069"}, // isolates
+        {"\u061C\u200E\u200F", "\\u061c\\u200e\\u200f"},             // marks
+        {"zero\u200B\u200C\u200Dwidth\u2060", "zero\\u200b\\u200c\\u200dwidth\\u2060"},
+        {"\uFEFFbom", "\\ufeffbom"},
+        {"\u2028\u2029", "\\u2028\\u2029"},
+        {"\u200A\u2010\u202F\u2070", "\u200A\u2010\u202F\u2070"}, // their neighbours are ordinary
+        {"tag\U000E0041\U000E007F", "tag\\U000e0041\\U000e007f"},
+        {"\U000E0080", "\U000E0080"},
+        // Each byte of malformed UTF-8, so that the name can still be told apart.
+        {"bad\xff", "bad\\xff"},
+        {"cut\xE2\x82", "cut\\xe2\\x82"},
+        {"\xC0\xAF", "\\xc0\\xaf"},
+        {"\xED\xA0\x80x", "\\xed\\xa0\\x80x"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.shown, printable(c.text)) << c.shown;
+    }
+}

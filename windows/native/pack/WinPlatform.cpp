@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "ErrorHandling.h"
@@ -330,6 +332,23 @@ DWORD writeWhole(HANDLE handle, const char* data, size_t size) {
     return 0;
 }
 
+// What tells one file from another: its volume's serial number and its index on that volume.
+using FileIdentity = std::pair<DWORD, uint64_t>;
+
+std::optional<FileIdentity> identityOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) {
+        return std::nullopt;
+    }
+    return FileIdentity{info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+}
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+    const UniqueHandle file(CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file ? identityOf(file.get()) : std::nullopt;
+}
+
 // The text of each row's fields.
 std::vector<std::vector<std::string>> select(const msi::Database& database, const std::string& query, UINT columns) {
     msi::DatabaseView view(database, wide(query));
@@ -503,17 +522,8 @@ std::string linkTarget(const std::string& path) {
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
-    const auto identity = [](const std::string& path) -> std::optional<std::pair<DWORD, uint64_t>> {
-        UniqueHandle file(CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        BY_HANDLE_FILE_INFORMATION info{};
-        if (!file || !GetFileInformationByHandle(file.get(), &info)) {
-            return std::nullopt;
-        }
-        return std::pair{info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
-    };
-    const auto first = identity(a);
-    const auto second = identity(b);
+    const auto first = identityOf(a);
+    const auto second = identityOf(b);
     if (first && second) {
         return *first == *second;
     }
@@ -559,6 +569,15 @@ void writeLine(Stream stream, std::string_view text) {
     if (error != 0 && stream == Stream::Out) {
         failStandardOutput(error);
     }
+}
+
+bool standardOutputIs(const std::string& path) {
+    const HANDLE output = standardHandle(Stream::Out);
+    if (!output || GetFileType(output) != FILE_TYPE_DISK) {
+        return false;
+    }
+    const std::optional<FileIdentity> file = identityOf(path);
+    return file && identityOf(output) == file;
 }
 
 std::unique_ptr<ByteSink> standardOutputSink() {
