@@ -130,6 +130,7 @@ TEST(Printable, ControlsAndHiddenFormattingBecomeEscapes) {
         {L"x\x9by\x85", L"x\\u009by\\u0085"},
         {L"Safe\x202e" L"gpj.exe", L"Safe\\u202egpj.exe"},
         {L"\x200b\x200f\x2066\x2069\x061c\xfeff", L"\\u200b\\u200f\\u2066\\u2069\\u061c\\ufeff"},
+        {L"\x00ad\x2028\xdb40\xdc41 \xd83d\xde00", L"\\u00ad\\u2028\\U000e0041 \xd83d\xde00"},
         {L"J\u00fcrgen \u65e5\u672c \u00a0C:\\x", L"J\u00fcrgen \u65e5\u672c \u00a0C:\\x"},
     };
     for (const auto& [text, shown] : cases) {

@@ -39,7 +39,8 @@ bool DirectoryIterator::visitDirectory(const tstring& path) {
     return true;
 }
 
-tstring createTempDirectory(const tstring& prefix, const tstring& suffix, const tstring& directory) {
+tstring createTempDirectory(const tstring& prefix, const tstring& suffix, const tstring& directory,
+                            void* securityDescriptor) {
     std::exception_ptr lastFailure;
     for (int attempt = 0; attempt < 100; ++attempt) {
         // The file reserves the name through exclusive creation until the directory takes its place.
@@ -49,15 +50,12 @@ tstring createTempDirectory(const tstring& prefix, const tstring& suffix, const 
         // creation, with a placeholder or a directory of its own: the next name is tried then. A
         // directory this call did not create itself is never handed out, and a failure that
         // persists is passed on as it is.
-        tstring_array created;
         try {
-            createDirectoryChain(path, &created);
+            if (createNewDirectory(path, securityDescriptor)) {
+                return path;
+            }
         } catch (const std::runtime_error&) {
             lastFailure = std::current_exception();
-            continue;
-        }
-        if (!created.empty() && created.back() == trimTrailingSeparators(path)) {
-            return path;
         }
     }
     if (lastFailure) {

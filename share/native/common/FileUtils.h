@@ -35,6 +35,10 @@ tstring createTempFile(const tstring& prefix, const tstring& suffix, const tstri
 // before the extension.
 tstring createTempFile(const tstring& path);
 
+// Creates the directory `path` with `securityDescriptor` (a SECURITY_DESCRIPTOR, or null for the
+// one it inherits). False when something has the name already; other failures throw.
+bool createNewDirectory(const tstring& path, void* securityDescriptor = nullptr);
+
 // Creates every missing directory of `path`; an existing one is not an error. Directories that
 // were really created are appended to `created` when given. A failure keeps what was made.
 void createDirectoryChain(const tstring& path, tstring_array* created = nullptr);
@@ -106,8 +110,10 @@ bool deleteFilesInDirectory(const tstring& directory, const std::nothrow_t&);
 void deleteDirectoryTree(const tstring& directory);
 bool deleteDirectoryTree(const tstring& directory, const std::nothrow_t&);
 
-// Creates a new empty directory named like a createTempFile name and returns its path.
-tstring createTempDirectory(const tstring& prefix, const tstring& suffix, const tstring& directory);
+// Creates a new empty directory named like a createTempFile name, with `securityDescriptor` as in
+// createNewDirectory, and returns its path.
+tstring createTempDirectory(const tstring& prefix, const tstring& suffix, const tstring& directory,
+                            void* securityDescriptor = nullptr);
 
 // The numeric order is the order in which a DeletionList runs its entries.
 enum class DeletionKind : std::int32_t {

@@ -28,6 +28,16 @@ void setEnvVariable(const tstring& name, const tstring& value);
 // it runs outside session 0, where services run. False when either cannot be read.
 bool isInteractiveSession();
 
+// Whether the process runs with administrators' rights: its token is elevated, or it is the
+// system account, or a member of Administrators whose token is not split by user account
+// control. False when the token cannot be read.
+bool isElevated();
+// The SID of the process's user as SDDL text (S-1-5-21-...). Throws when the token cannot be read.
+tstring getCurrentUserSid();
+// A folder of the system's, by its known-folder identifier (FOLDERID_ProgramData...), without a
+// trailing separator. Throws when the system has none to give.
+tstring getKnownFolder(const GUID& id);
+
 // Absolute path of the process's executable.
 tstring getProcessModulePath();
 // Directory paths without trailing separators.

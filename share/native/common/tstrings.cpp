@@ -140,27 +140,35 @@ tstring trimmed(const tstring& text, const tstring& strip) {
 
 namespace {
 
-bool isHiddenFormatting(wchar_t c) {
-    return c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
-           (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
+// The same characters as the packer hides: controls, and what reorders, joins or hides text.
+bool isHiddenCharacter(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xAD || c == 0x61C || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) || c == 0xFEFF ||
+           (c >= 0xFFF9 && c <= 0xFFFB) || (c >= 0xE0000 && c <= 0xE007F);
 }
 
 } // namespace
 
 tstring printable(const tstring& text) {
-    static const wchar_t digits[] = L"0123456789abcdef";
     tstring shown;
     shown.reserve(text.size());
-    for (const wchar_t c : text) {
-        if (c == L'\t') {
-            shown += L"\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            shown += {L'\\', L'x', digits[c >> 4], digits[c & 15]};
-        } else if ((c >= 0x80 && c <= 0x9F) || isHiddenFormatting(c)) {
-            shown += {L'\\', L'u', digits[(c >> 12) & 15], digits[(c >> 8) & 15], digits[(c >> 4) & 15], digits[c & 15]};
-        } else {
-            shown += c;
+    for (size_t at = 0; at < text.size(); ++at) {
+        char32_t c = text[at];
+        const bool pair = c >= 0xD800 && c <= 0xDBFF && at + 1 < text.size() && text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF;
+        if (pair) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[at + 1] - 0xDC00);
         }
+        if (!isHiddenCharacter(c)) {
+            shown += text[at];
+            if (pair) {
+                shown += text[++at];
+            }
+            continue;
+        }
+        at += pair ? 1 : 0;
+        shown += c == L'\t' ? tstring(L"\\t")
+                             : formatPrintf(c < 0x80 ? L"\\x%02x" : c < 0x10000 ? L"\\u%04x" : L"\\U%08x",
+                                            static_cast<unsigned>(c));
     }
     return shown;
 }

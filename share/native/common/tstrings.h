@@ -42,8 +42,9 @@ tstring trimmed(const tstring& text, const tstring& strip);
 tstring lowercase(const tstring& text);
 tstring replaceAll(const tstring& text, const tstring& search, const tstring& replacement);
 // The text as a terminal may show it: control characters (C0, DEL, C1) and the invisible
-// characters that reorder or hide text (bidirectional marks, embeddings, overrides and isolates,
-// zero-width characters, the byte-order mark) become visible escapes: \t, \x1b, \u202e.
+// characters that reorder, join or hide text (bidirectional marks, embeddings, overrides and
+// isolates, zero-width characters, the soft hyphen, the byte-order mark, tags) become visible
+// escapes: \t, \x1b, \u202e, \U000e0041. The packer shows the same characters the same way.
 tstring printable(const tstring& text);
 
 template <class It>

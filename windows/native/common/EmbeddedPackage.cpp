@@ -74,6 +74,11 @@ EmbeddedPackage::EmbeddedPackage(HMODULE module, const tstring& modulePath) : mo
     }
 }
 
+std::optional<PackageProperties::Properties> EmbeddedPackage::properties(const std::vector<std::string>& names,
+                                                                        std::string* why) const {
+    return PackageProperties::read(PackageProperties::MemorySource(mapped, byteCount), names, why);
+}
+
 void EmbeddedPackage::saveToFile(const tstring& path) const {
     if (!expected && Logger::global().accepts(Severity::WARNING)) {
         logAt(Severity::WARNING, tstrings::MessageBuilder() << "No checksum stored for the package inside ["

@@ -284,6 +284,22 @@ tstring createTempFile(const tstring& path) {
     return createTempFile(withExtension(leafName(path), tstring()), extensionOf(path), parentPath(path));
 }
 
+bool createNewDirectory(const tstring& path, void* securityDescriptor) {
+    SECURITY_ATTRIBUTES security{sizeof security, securityDescriptor, FALSE};
+    if (CreateDirectoryW(path.c_str(), securityDescriptor ? &security : nullptr)) {
+        if (Logger::global().accepts(Severity::TRACE)) {
+            logAt(Severity::TRACE, tstrings::MessageBuilder() << "Created [" << path << "] directory");
+        }
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) {
+        return false;
+    }
+    throw TervoError<SysError>(
+        SysError(tstrings::MessageBuilder() << "CreateDirectory(" << path << ") failed", CreateDirectoryW, error));
+}
+
 void createDirectoryChain(const tstring& path, tstring_array* created) {
     const tstring chain = trimTrailingSeparators(path) + L'\\';
     const size_t rootLength = uncRootLength(chain);

@@ -1,12 +1,15 @@
 #include "SysInfo.h"
 
+#include <sddl.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <vector>
 
 #include "FileUtils.h"
 #include "Log.h"
 #include "PathUtils.h"
+#include "UniqueHandle.h"
 #include "WinErrorHandling.h"
 
 namespace SysInfo {
@@ -131,6 +134,84 @@ bool isInteractiveSession() {
     }
     DWORD session = 0;
     return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session != 0;
+}
+
+namespace {
+
+// The process token's information of class `kind`, in a buffer of its size; empty when it cannot be read.
+std::vector<BYTE> tokenInformation(TOKEN_INFORMATION_CLASS kind) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return {};
+    }
+    const UniqueHandle token(raw);
+    DWORD size = 0;
+    GetTokenInformation(token.get(), kind, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token.get(), kind, buffer.data(), size, &size)) {
+        return {};
+    }
+    return buffer;
+}
+
+bool isWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    BYTE known[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof known;
+    return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(sid, known);
+}
+
+} // namespace
+
+bool isElevated() {
+    const std::vector<BYTE> elevation = tokenInformation(TokenElevation);
+    if (elevation.size() >= sizeof(TOKEN_ELEVATION) &&
+        reinterpret_cast<const TOKEN_ELEVATION*>(elevation.data())->TokenIsElevated) {
+        return true;
+    }
+    const std::vector<BYTE> user = tokenInformation(TokenUser);
+    if (user.size() >= sizeof(TOKEN_USER) &&
+        isWellKnownSid(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid, WinLocalSystemSid)) {
+        return true;
+    }
+    // Without user account control the token is not split, and membership is the right itself.
+    const std::vector<BYTE> type = tokenInformation(TokenElevationType);
+    if (type.size() < sizeof(TOKEN_ELEVATION_TYPE) ||
+        *reinterpret_cast<const TOKEN_ELEVATION_TYPE*>(type.data()) != TokenElevationTypeDefault) {
+        return false;
+    }
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    BOOL member = FALSE;
+    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+           CheckTokenMembership(nullptr, administrators, &member) && member;
+}
+
+tstring getCurrentUserSid() {
+    const std::vector<BYTE> user = tokenInformation(TokenUser);
+    if (user.size() < sizeof(TOKEN_USER)) {
+        throw TervoError<std::runtime_error>(std::runtime_error("The process's token cannot be read"));
+    }
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid, &text)) {
+        const DWORD error = GetLastError();
+        throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "The process's user cannot be read",
+                                            ConvertSidToStringSidW, error));
+    }
+    const tstring sid(text);
+    LocalFree(text);
+    return sid;
+}
+
+tstring getKnownFolder(const GUID& id) {
+    wchar_t* path = nullptr;
+    const HRESULT result = SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, nullptr, &path);
+    const tstring folder = SUCCEEDED(result) && path ? tstring(path) : tstring();
+    CoTaskMemFree(path);
+    if (folder.empty()) {
+        throw TervoError<std::runtime_error>(std::runtime_error(
+            (tstrings::MessageBuilder() << "SHGetKnownFolderPath failed with " << comErrorText(result)).utf8()));
+    }
+    return FileUtils::trimTrailingSeparators(folder);
 }
 
 tstring getProcessModulePath() { return FileUtils::toAbsolutePath(getModulePath(nullptr)); }

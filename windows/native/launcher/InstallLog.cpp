@@ -76,23 +76,30 @@ bool appendLine(const tstring& path, const std::string& text) noexcept {
            written == line.size();
 }
 
+bool appendRecord(const tstring& path, const tstring& programName, const std::string& text) noexcept {
+    bool written = false;
+    runReporting([&] {
+        SYSTEMTIME t;
+        GetLocalTime(&t);
+        const tstring time = padded(t.wYear, 4) + L"-" + padded(t.wMonth, 2) + L"-" + padded(t.wDay, 2) + L" " +
+                             padded(t.wHour, 2) + L":" + padded(t.wMinute, 2) + L":" + padded(t.wSecond, 2);
+        written = appendLine(path, tstrings::encodeUtf8(time + L" " + programName + L": ") + text);
+    });
+    return written;
+}
+
 void FailureAppender::setLog(const tstring& path, const tstring& programName) {
     logPath = path;
     program = programName;
 }
 
-void FailureAppender::append(const LogRecord& record) {
+void FailureAppender::append(const LogRecord&) {
     // A failure reported from in here reaches this sink again through the logger.
     if (logPath.empty() || writing) {
         return;
     }
     writing = true;
-    runReporting([&] {
-        const SYSTEMTIME& t = record.timestamp;
-        const tstring time = padded(t.wYear, 4) + L"-" + padded(t.wMonth, 2) + L"-" + padded(t.wDay, 2) + L" " +
-                             padded(t.wHour, 2) + L":" + padded(t.wMinute, 2) + L":" + padded(t.wSecond, 2);
-        appendLine(logPath, tstrings::encodeUtf8(time + L" " + program + L": ") + app::lastErrorMsg());
-    });
+    appendRecord(logPath, program, app::lastErrorMsg());
     writing = false;
 }
 

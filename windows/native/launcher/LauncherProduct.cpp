@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "EmbeddedPackage.h"
 #include "ErrorHandling.h"
 #include "Log.h"
 #include "ModuleVersion.h"
@@ -27,12 +28,12 @@ std::string resourceText(HMODULE module, const wchar_t* name) {
 
 } // namespace
 
-LauncherProduct::LauncherProduct(HMODULE module, const tstring& modulePath) : module(module), modulePath(modulePath) {}
+LauncherProduct::LauncherProduct(HMODULE module, const tstring& modulePath) : image(module), modulePath(modulePath) {}
 
 tstring LauncherProduct::programName() const { return FileUtils::leafName(modulePath); }
 
 tstring LauncherProduct::logBaseName() const {
-    const tstring product = FileUtils::toFileNamePart(ModuleVersion::versionString(module, L"ProductName"), maxNamePart);
+    const tstring product = FileUtils::toFileNamePart(ModuleVersion::versionString(image, L"ProductName"), maxNamePart);
     if (!product.empty()) {
         return product;
     }
@@ -41,12 +42,12 @@ tstring LauncherProduct::logBaseName() const {
     return FileUtils::toFileNamePart(program.substr(0, program.size() - extension.size()), maxNamePart);
 }
 
-bool LauncherProduct::keepsDefaultLog() const { return resourceText(module, L"default_log") != "off"; }
+bool LauncherProduct::keepsDefaultLog() const { return resourceText(image, L"default_log") != "off"; }
 
-bool LauncherProduct::keepsPackageCache() const { return resourceText(module, L"package_cache") != "off"; }
+bool LauncherProduct::keepsPackageCache() const { return resourceText(image, L"package_cache") != "off"; }
 
 tstring LauncherProduct::packageFileName() const {
-    const tstring stored = tstrings::decodeUtf8(resourceText(module, L"msi_filename"));
+    const tstring stored = tstrings::decodeUtf8(resourceText(image, L"msi_filename"));
     if (FileUtils::isPlainFileName(stored)) {
         return stored;
     }
@@ -54,15 +55,20 @@ tstring LauncherProduct::packageFileName() const {
         logAt(Severity::WARNING, tstrings::MessageBuilder()
                                      << "MSI_FILENAME [" << stored << "] is no plain file name; it is not used");
     }
-    const tstring name = ModuleVersion::versionString(module, L"ProductName");
-    const tstring version = ModuleVersion::versionString(module, L"ProductVersion");
+    const tstring name = ModuleVersion::versionString(image, L"ProductName");
+    const tstring version = ModuleVersion::versionString(image, L"ProductVersion");
     const tstring fromVersion = FileUtils::toFileNamePart(version.empty() ? name : name + L" " + version, maxNamePart);
     return (fromVersion.empty() || name.empty() ? L"package" : fromVersion) + L".msi";
 }
 
+tstring LauncherProduct::cachedPackageFileName() const {
+    const tstring stored = tstrings::decodeUtf8(resourceText(image, L"msi_filename"));
+    return FileUtils::isPlainFileName(stored) ? stored : L"main.msi";
+}
+
 Guid LauncherProduct::productCode() const {
     try {
-        const std::vector<std::uint8_t> bytes = Resource(L"product_code", RT_RCDATA, module).bytes();
+        const std::vector<std::uint8_t> bytes = Resource(L"product_code", RT_RCDATA, image).bytes();
         return Guid(std::string(bytes.begin(), bytes.end()));
     } catch (const std::runtime_error& e) {
         reportException(SourceLocation(), e);
@@ -73,4 +79,41 @@ Guid LauncherProduct::productCode() const {
                                               "so it is not a complete launcher. Download "
                                     << name << " again.")
             .utf8()));
+}
+
+Guid LauncherProduct::confirmedProductCode() const {
+    const Guid code = productCode();
+    const tstring name = programName();
+    std::string why = "it has no ProductCode";
+    std::optional<std::string> packageText;
+    if (const auto properties = package().properties({"ProductCode"}, &why)) {
+        if (const auto row = properties->values.find("ProductCode"); row != properties->values.end()) {
+            packageText = row->second;
+        }
+    }
+    if (!packageText) {
+        if (Logger::global().accepts(Severity::ERROR)) {
+            logAt(Severity::ERROR, tstrings::MessageBuilder() << "The ProductCode of the package inside [" << modulePath
+                                                              << "] cannot be read: " << why);
+        }
+        throw TervoError<std::runtime_error>(std::runtime_error(
+            (tstrings::MessageBuilder() << name << " cannot tell which product its package installs, so it removes "
+                                                   "nothing. Download "
+                                        << name << " again.")
+                .utf8()));
+    }
+    std::optional<Guid> packageCode;
+    try {
+        packageCode = Guid(*packageText);
+    } catch (const std::runtime_error& e) {
+        reportException(SourceLocation(), e);
+    }
+    if (!packageCode || packageCode->toString() != code.toString()) {
+        throw TervoError<std::runtime_error>(std::runtime_error(
+            (tstrings::MessageBuilder() << name << " would remove the product " << code.toString()
+                                        << ", but the package inside it installs " << tstrings::decodeUtf8OrWiden(*packageText)
+                                        << ": it removes nothing. Download " << name << " again.")
+                .utf8()));
+    }
+    return code;
 }

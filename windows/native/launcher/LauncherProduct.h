@@ -14,9 +14,11 @@ public:
 
     // The launcher's file name, as messages and captions show it.
     tstring programName() const;
+    // The launcher's image, for its version block.
+    HMODULE module() const { return image; }
 
     // The package the launcher carries (see EmbeddedPackage for what throws).
-    EmbeddedPackage package() const { return EmbeddedPackage(module, modulePath); }
+    EmbeddedPackage package() const { return EmbeddedPackage(image, modulePath); }
 
     // The start of the default log's name: the version block's ProductName made fit for a file
     // name, or the launcher's file name without its extension when there is none.
@@ -29,13 +31,20 @@ public:
     // The name /extract gives the package: MSI_FILENAME when it holds a plain file name; else
     // "<ProductName> <ProductVersion>.msi" from the version block; else package.msi.
     tstring packageFileName() const;
+    // The name the package cache gives the package: MSI_FILENAME when it holds a plain file name,
+    // else main.msi.
+    tstring cachedPackageFileName() const;
 
     // The product code of PRODUCT_CODE. A launcher without a readable one carries no product to
     // remove: throws TervoError<std::runtime_error> saying so in plain words, after an ERROR
     // record with the underlying failure.
     Guid productCode() const;
+    // The same, once it is confirmed to be the ProductCode of the package the launcher carries, so
+    // that a launcher never removes another product: else throws TervoError<std::runtime_error>
+    // that names both codes, or says that the package cannot be read, in plain words.
+    Guid confirmedProductCode() const;
 
 private:
-    HMODULE module;
+    HMODULE image;
     tstring modulePath;
 };

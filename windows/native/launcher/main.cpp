@@ -11,6 +11,7 @@
 #include "MsiUtils.h"
 #include "MsiexecArgs.h"
 #include "MsiexecCommand.h"
+#include "PackageCache.h"
 #include "SysInfo.h"
 #include "UniqueHandle.h"
 #include "WinErrorHandling.h"
@@ -57,37 +58,48 @@ void finishWith(int status, const LauncherCommandLine& commandLine, const tstrin
     exitCode = status;
 }
 
-// msiexec <verb> <package> <text>: the package written to a new temporary directory first.
+// msiexec <verb> <package> <text>: the package written to its cache folder, or a new temporary
+// directory, first.
 void runWithPackage(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
     tstring log = createDefaultLog(commandLine, product);
-
-    const tstring tempDir = FileUtils::createTempDirectory(tstring(), L".tmp", SysInfo::getTempDir());
-    FileUtils::DeletionList cleanup;
-    cleanup.addDirectoryTree(tempDir);
-
-    const tstring packagePath = FileUtils::PathBuilder() << tempDir << L"main.msi";
-    product.package().saveToFile(packagePath);
-
-    const int status = runMsiexec(msiexecCommand(commandLine.verb(), msi::encodeMsiexecArg(packagePath),
+    PackageCache::Placement placement(commandLine, product);
+    const int status = runMsiexec(msiexecCommand(commandLine.verb(), msi::encodeMsiexecArg(placement.packagePath()),
                                                  commandLine.installerArguments(), log));
+    // After msiexec, which starts its log afresh.
+    if (!log.empty() && !placement.noCacheReason().empty()) {
+        InstallLog::appendRecord(log, product.programName(), tstrings::encodeUtf8(placement.noCacheReason()));
+    }
+    placement.finish(status);
     finishWith(status, commandLine, log, product);
 }
 
 // msiexec /x <product code> <text>: nothing is written but the log.
 void removeWithMsiexec(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
-    const Guid productCode = product.productCode();
+    const Guid productCode = product.confirmedProductCode();
     tstring log = createDefaultLog(commandLine, product);
     const int status = runMsiexec(
         msiexecCommand(commandLine.verb(), productCode.toString(), commandLine.installerArguments(), log));
+    if (msi::isSuccessStatus(static_cast<UINT>(status)) || status == ERROR_UNKNOWN_PRODUCT) {
+        PackageCache::removeProduct(productCode);
+    }
+    PackageCache::prune();
     finishWith(status, commandLine, log, product);
 }
 
 void uninstall(const LauncherProduct& product) {
-    const Guid productCode = product.productCode();
-    const msi::UiLevelGuard uiLevel(INSTALLUILEVEL_NONE);
-    msi::uninstall action;
-    action.productCode(productCode);
-    exitCode = static_cast<int>(action(std::nothrow).getCode());
+    const Guid productCode = product.confirmedProductCode();
+    UINT status = ERROR_SUCCESS;
+    {
+        const msi::UiLevelGuard uiLevel(INSTALLUILEVEL_NONE);
+        msi::uninstall action;
+        action.productCode(productCode);
+        status = action(std::nothrow).getCode();
+    }
+    if (msi::isSuccessStatus(status) || status == ERROR_UNKNOWN_PRODUCT) {
+        PackageCache::removeProduct(productCode);
+    }
+    PackageCache::prune();
+    exitCode = static_cast<int>(status);
 }
 
 // Removes, deepest first, the empty folders that `made` lists in the order they were made.
@@ -117,6 +129,7 @@ void extract(const LauncherCommandLine& commandLine, const LauncherProduct& prod
         throw;
     }
     writeStandardOutput(tstrings::encodeUtf8(path) + "\n");
+    PackageCache::prune();
     exitCode = 0;
 }
 
