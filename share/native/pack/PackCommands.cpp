@@ -12,6 +12,7 @@
 #include "PackError.h"
 #include "PackageChecksum.h"
 #include "PackageRules.h"
+#include "PackageTexts.h"
 #include "PeImage.h"
 #include "PeWriter.h"
 #include "TervoVersion.h"
@@ -413,6 +414,9 @@ void packPackage(const PackOptions& options, Reporter& reporter) {
     if (!facts) {
         throw Error(packagePath + " is not a Windows Installer package");
     }
+    if (const std::string warning = replacedTextsWarning(*facts); !warning.empty()) {
+        reporter.err(warning);
+    }
     const std::string productCode = chooseProductCode(packagePath, options.productCode, facts->productCode);
     if (facts->productVersion.empty()) {
         throw Error(packagePath + " has no ProductVersion property");
@@ -560,6 +564,9 @@ void inspectLauncher(const PackOptions& options, Reporter& reporter) {
             line("Checksum:", stored.text + ", the package DOES NOT match (its checksum is " + actual + "): the launcher is damaged");
         }
         product = platform::readPackageFacts(scratch->path());
+        if (const std::string warning = product ? replacedTextsWarning(*product) : ""; !warning.empty()) {
+            reporter.err(warning);
+        }
         if (!product && problem.empty()) {
             problem = "The package carried by " + launcherPath + " is not a Windows Installer package";
         }
