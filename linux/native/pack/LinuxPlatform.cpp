@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "PackError.h"
+#include "PackageTexts.h"
 
 namespace pack {
 
@@ -657,6 +658,10 @@ std::optional<PackageFacts> readPackageFacts(const std::string& path) {
         facts.wordCount = libmsi_summary_info_get_int(summary.get(), LIBMSI_PROPERTY_SOURCE, &error);
     }
     g_clear_error(&error);
+    // The Property values as the Windows tool reads them: libmsi reads invalid UTF-8 as empty.
+    if (!readPropertyTexts(*openInput(path), facts)) {
+        return std::nullopt;
+    }
     return facts;
 }
 

@@ -487,7 +487,11 @@ public:
     const std::string& text(std::uint32_t id) {
         auto [found, added] = texts.try_emplace(id);
         if (added) {
-            const Span span = spans.at(id);
+            const auto located = spans.find(id);
+            if (located == spans.end()) {
+                fail("string " + std::to_string(id) + " was not located");
+            }
+            const Span span = located->second;
             found->second.resize(static_cast<std::size_t>(span.length));
             data.read(span.offset, reinterpret_cast<std::uint8_t*>(found->second.data()), found->second.size());
         }

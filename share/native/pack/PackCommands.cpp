@@ -13,6 +13,7 @@
 #include "PackError.h"
 #include "PackageChecksum.h"
 #include "PackageRules.h"
+#include "PackageTexts.h"
 #include "PeImage.h"
 #include "PeWriter.h"
 #include "TervoVersion.h"
@@ -456,6 +457,9 @@ void packPackage(const PackOptions& options, Reporter& reporter) {
     if (!facts) {
         throw Error(packagePath + " is not a Windows Installer package");
     }
+    if (const std::string warning = replacedTextsWarning(*facts); !warning.empty()) {
+        reporter.err(warning);
+    }
     const std::string productCode = chooseProductCode(packagePath, options.productCode, facts->productCode);
     if (facts->productVersion.empty()) {
         throw Error(packagePath + " has no ProductVersion property");
@@ -607,6 +611,9 @@ void inspectLauncher(const PackOptions& options, Reporter& reporter) {
             line("Checksum:", stored.text() + ", the package DOES NOT match (its checksum is " + actual + "): the launcher is damaged");
         }
         product = platform::readPackageFacts(scratch->path());
+        if (const std::string warning = product ? replacedTextsWarning(*product) : ""; !warning.empty()) {
+            reporter.err(warning);
+        }
         // A damaged package that cannot be read is explained by its damage.
         if (!product && problems.empty()) {
             problems.push_back("The package carried by " + launcherPath + " is not a Windows Installer package");

@@ -71,12 +71,15 @@ struct PackageFile {
 
 // What an installer database says about the product and where its files are stored.
 struct PackageFacts {
-    // Property table values; empty when the row is missing.
+    // Property table values, read from the package's bytes and decoded by one rule on every
+    // system (PackageTexts.h); empty when the row is missing.
     std::string productCode;
     std::string upgradeCode;
     std::string productName;
     std::string productVersion;
     std::string manufacturer;
+    // Those of the above whose bytes were not valid in the package's codepage (UTF-8).
+    std::vector<std::string> replacedTexts;
     // The summary information's word count (bit 1: files compressed by default).
     int32_t wordCount = 0;
     // Non-empty Cabinet values of the Media table, by DiskId.
@@ -128,7 +131,8 @@ std::unique_ptr<ByteSink> standardOutputSink();
 // True when the process's standard output is the existing file `path` names, by any name (a
 // hard or symbolic link included), so that what is written there would change that file.
 bool standardOutputIs(const std::string& path);
-// Opens the package read-only; nullopt when the installer database library cannot open it.
+// Opens the package read-only; nullopt when the installer database library cannot open it, or
+// the Property values cannot be read from its bytes (readPropertyTexts, which each system calls).
 std::optional<PackageFacts> readPackageFacts(const std::string& path);
 
 // The absolute form of `path`, with . and .. resolved.

@@ -13,6 +13,7 @@
 #include "FileUtils.h"
 #include "MsiDb.h"
 #include "PackError.h"
+#include "PackageTexts.h"
 #include "Platform.h"
 #include "SysInfo.h"
 #include "UniqueHandle.h"
@@ -446,6 +447,10 @@ std::optional<PackageFacts> readPackageFacts(const std::string& path) {
             }
         }
         facts.wordCount = wordCountOf(database);
+        // The Property values as the Linux tool reads them, whatever the system's code page.
+        if (!readPropertyTexts(*openInput(path), facts)) {
+            return std::nullopt;
+        }
         return facts;
     } catch (const TervoError<msi::Error>&) {
         return std::nullopt;
