@@ -479,7 +479,7 @@ TEST_F(FileUtilsTest, TempDirectoryIsNewAndEmptyAlsoWhenOthersTakeNames) {
         bool directory;
         const char* failure;
     } cases[] = {{0, true, nullptr}, {1, true, nullptr}, {1, false, nullptr},
-                 {100, true, "createTempDirectory(, .tmp, "}, {100, false, "CreateDirectory("}};
+                 {100, true, "createTempDirectory(, .tmp, "}, {100, false, "createTempDirectory(, .tmp, "}};
     for (const auto& c : cases) {
         const tstring where = at(std::to_wstring(c.times) + (c.directory ? L"d" : L"f"));
         ASSERT_TRUE(CreateDirectoryW(where.c_str(), nullptr));

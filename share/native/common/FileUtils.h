@@ -158,6 +158,8 @@ private:
 class StagedFileWriter {
 public:
     explicit StagedFileWriter(const tstring& destination);
+    // Removes the temporary file of a writer that was not committed, traced like any deletion.
+    ~StagedFileWriter();
     StagedFileWriter(const StagedFileWriter&) = delete;
     StagedFileWriter& operator=(const StagedFileWriter&) = delete;
 

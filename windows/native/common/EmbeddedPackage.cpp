@@ -32,6 +32,17 @@ constexpr DWORD pieceSize = 256 * 1024;
         location);
 }
 
+// The launcher's own file failed to give its package: no system error of the caller's files, so
+// that nobody blames the folder the package goes to.
+[[noreturn]] void throwUnreadable(const tstring& modulePath, const SysError& error,
+                                  const SourceLocation& location = std::source_location::current()) {
+    throw TervoError<std::runtime_error>(
+        std::runtime_error((tstrings::MessageBuilder() << "Cannot read the package from " << modulePath << ": "
+                                                       << std::string(error.what()))
+                               .utf8()),
+        location);
+}
+
 // Where the `size` bytes at `data` of the mapped image lie in its file. The image is laid out as
 // the loader maps it, so the section table translates. Nothing when the file does not hold them
 // all (the loader filled the tail of their section with zeros).
@@ -74,11 +85,6 @@ EmbeddedPackage::EmbeddedPackage(HMODULE module, const tstring& modulePath) : mo
     }
 }
 
-std::optional<PackageProperties::Properties> EmbeddedPackage::properties(const std::vector<std::string>& names,
-                                                                        std::string* why) const {
-    return PackageProperties::read(PackageProperties::MemorySource(mapped, byteCount), names, why);
-}
-
 void EmbeddedPackage::saveToFile(const tstring& path) const {
     if (!expected && Logger::global().accepts(Severity::WARNING)) {
         logAt(Severity::WARNING, tstrings::MessageBuilder() << "No checksum stored for the package inside ["
@@ -101,9 +107,9 @@ void EmbeddedPackage::saveToFile(const tstring& path) const {
         position.QuadPart = static_cast<LONGLONG>(fileOffset);
         if (!SetFilePointerEx(source.get(), position, nullptr, FILE_BEGIN)) {
             const DWORD error = GetLastError();
-            throw TervoError<SysError>(SysError(tstrings::MessageBuilder() << "SetFilePointerEx(" << modulePath
-                                                                           << ") failed",
-                                                SetFilePointerEx, error));
+            throwUnreadable(modulePath, SysError(tstrings::MessageBuilder() << "SetFilePointerEx(" << modulePath
+                                                                            << ") failed",
+                                                 SetFilePointerEx, error));
         }
     }
 
@@ -118,8 +124,8 @@ void EmbeddedPackage::saveToFile(const tstring& path) const {
             piece = buffer.get();
             if (!ReadFile(source.get(), buffer.get(), wanted, &got, nullptr)) {
                 const DWORD error = GetLastError();
-                throw TervoError<SysError>(
-                    SysError(tstrings::MessageBuilder() << "ReadFile(" << modulePath << ") failed", ReadFile, error));
+                throwUnreadable(modulePath,
+                                SysError(tstrings::MessageBuilder() << "ReadFile(" << modulePath << ") failed", ReadFile, error));
             }
             if (got == 0) {
                 throwDamaged(modulePath, "truncated");

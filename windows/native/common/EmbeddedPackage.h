@@ -4,10 +4,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
-#include <vector>
-
-#include "PackageProperties.h"
 
 #include "WinHeaders.h"
 #include "tstrings.h"
@@ -27,12 +23,6 @@ public:
     // on a checksum mismatch, or a file that ends before the package does, it throws and leaves
     // nothing behind. Without a stored checksum the package is written unchecked, with a WARNING.
     void saveToFile(const tstring& path) const;
-
-    // Rows of the package's Property table, read from the loaded image: only the few pages that
-    // lead to them, whatever the package's size. nullopt, with the reason in *why, when the
-    // package is not a well-formed installer database.
-    std::optional<PackageProperties::Properties> properties(const std::vector<std::string>& names,
-                                                            std::string* why = nullptr) const;
 
     std::uint64_t size() const { return byteCount; }
     const std::optional<std::uint64_t>& checksum() const { return expected; }

@@ -123,12 +123,15 @@ SecureFolder::SecureFolder(const tstring& path, const SecurityDescriptor& securi
             throwFailed("GetFileInformationByHandle", path, reinterpret_cast<const void*>(GetFileInformationByHandle),
                         error);
         }
-        if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // Asked both ways: Wine shows a link to a folder as a reparse point only by its path.
+        const DWORD byPath = GetFileAttributesW(path.c_str());
+        const DWORD attributes = info.dwFileAttributes | (byPath == INVALID_FILE_ATTRIBUTES ? 0 : byPath);
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             handle.reset();
-            removeLink(path, info.dwFileAttributes);
+            removeLink(path, attributes);
             continue;
         }
-        if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             throwFailed("CreateDirectory", path, reinterpret_cast<const void*>(CreateDirectoryW), ERROR_ALREADY_EXISTS);
         }
         if (created) {

@@ -448,6 +448,18 @@ StagedFileWriter::StagedFileWriter(const tstring& destination)
     SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+StagedFileWriter::~StagedFileWriter() {
+    if (!file) {
+        return;
+    }
+    // Delete-pending since it was made: the system removes it as the handle closes. Where that was
+    // refused, the cleanup list deletes it next, and traces that.
+    file.reset();
+    if (!pathExists(tempPath) && Logger::global().accepts(Severity::TRACE)) {
+        runReporting([&] { logAt(Severity::TRACE, tstrings::MessageBuilder() << "Deleted [" << tempPath << "] file"); });
+    }
+}
+
 StagedFileWriter& StagedFileWriter::write(const void* data, std::size_t size) {
     if (!file) {
         throw TervoError<std::runtime_error>(std::runtime_error(

@@ -76,11 +76,9 @@ bool appendLine(const tstring& path, const std::string& text) noexcept {
            written == line.size();
 }
 
-bool appendRecord(const tstring& path, const tstring& programName, const std::string& text) noexcept {
+bool appendRecord(const tstring& path, const SYSTEMTIME& t, const tstring& programName, const std::string& text) noexcept {
     bool written = false;
     runReporting([&] {
-        SYSTEMTIME t;
-        GetLocalTime(&t);
         const tstring time = padded(t.wYear, 4) + L"-" + padded(t.wMonth, 2) + L"-" + padded(t.wDay, 2) + L" " +
                              padded(t.wHour, 2) + L":" + padded(t.wMinute, 2) + L":" + padded(t.wSecond, 2);
         written = appendLine(path, tstrings::encodeUtf8(time + L" " + programName + L": ") + text);
@@ -93,13 +91,13 @@ void FailureAppender::setLog(const tstring& path, const tstring& programName) {
     program = programName;
 }
 
-void FailureAppender::append(const LogRecord&) {
+void FailureAppender::append(const LogRecord& record) {
     // A failure reported from in here reaches this sink again through the logger.
     if (logPath.empty() || writing) {
         return;
     }
     writing = true;
-    appendRecord(logPath, program, app::lastErrorMsg());
+    appendRecord(logPath, record.timestamp, program, app::lastErrorMsg());
     writing = false;
 }
 

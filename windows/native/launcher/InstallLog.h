@@ -20,9 +20,9 @@ tstring create(const tstring& folder, const tstring& baseName, const SYSTEMTIME&
 // when it could not.
 bool appendLine(const tstring& path, const std::string& text) noexcept;
 
-// Appends one line of the launcher's own to the log at `path`: the local time, `programName` and
-// `text`. Never throws; false when it could not.
-bool appendRecord(const tstring& path, const tstring& programName, const std::string& text) noexcept;
+// Appends one line of the launcher's own to the log at `path`: the local time `time`, `programName`
+// and `text`. Never throws; false when it could not.
+bool appendRecord(const tstring& path, const SYSTEMTIME& time, const tstring& programName, const std::string& text) noexcept;
 
 // Writes the launcher's own failure into the log of the run, once one is set: the local time,
 // the launcher's file name and the last error message, on one line. Never throws.

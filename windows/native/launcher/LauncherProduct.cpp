@@ -61,6 +61,20 @@ tstring LauncherProduct::packageFileName() const {
     return (fromVersion.empty() || name.empty() ? L"package" : fromVersion) + L".msi";
 }
 
+std::optional<PackageProperties::Properties> LauncherProduct::packageProperties(const std::vector<std::string>& names,
+                                                                                std::string* why) const {
+    const Resource resource(L"msi", RT_RCDATA, image);
+    if (!resource.available()) {
+        if (why) {
+            *why = "the launcher carries no package";
+        }
+        return std::nullopt;
+    }
+    DWORD size = 0;
+    const auto* data = static_cast<const std::uint8_t*>(resource.getPtr(size));
+    return PackageProperties::read(PackageProperties::MemorySource(data, size), names, why);
+}
+
 tstring LauncherProduct::cachedPackageFileName() const {
     const tstring stored = tstrings::decodeUtf8(resourceText(image, L"msi_filename"));
     return FileUtils::isPlainFileName(stored) ? stored : L"main.msi";
@@ -86,7 +100,7 @@ Guid LauncherProduct::confirmedProductCode() const {
     const tstring name = programName();
     std::string why = "it has no ProductCode";
     std::optional<std::string> packageText;
-    if (const auto properties = package().properties({"ProductCode"}, &why)) {
+    if (const auto properties = packageProperties({"ProductCode"}, &why)) {
         if (const auto row = properties->values.find("ProductCode"); row != properties->values.end()) {
             packageText = row->second;
         }

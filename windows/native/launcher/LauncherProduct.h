@@ -2,8 +2,13 @@
 // its version block, the package's file name, its product code, and whether it keeps a default log.
 #pragma once
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "EmbeddedPackage.h"
 #include "Guid.h"
+#include "PackageProperties.h"
 #include "WinHeaders.h"
 #include "tstrings.h"
 
@@ -19,6 +24,11 @@ public:
 
     // The package the launcher carries (see EmbeddedPackage for what throws).
     EmbeddedPackage package() const { return EmbeddedPackage(image, modulePath); }
+    // Rows of the package's Property table, read from the loaded image: only the few pages that
+    // lead to them, whatever the package's size, and nothing of its checksum. nullopt, with the
+    // reason in *why, when there is no package or it is not a well-formed installer database.
+    std::optional<PackageProperties::Properties> packageProperties(const std::vector<std::string>& names,
+                                                                   std::string* why = nullptr) const;
 
     // The start of the default log's name: the version block's ProductName made fit for a file
     // name, or the launcher's file name without its extension when there is none.

@@ -163,7 +163,7 @@ Placement::Placement(const LauncherCommandLine& commandLine, const LauncherProdu
     }
     std::string why;
     const auto properties =
-        product.package().properties({"ProductCode", "ProductVersion", "ALLUSERS", "MSIINSTALLPERUSER"}, &why);
+        product.packageProperties({"ProductCode", "ProductVersion", "ALLUSERS", "MSIINSTALLPERUSER"}, &why);
     const auto value = [&](const char* name) -> std::optional<tstring> {
         if (!properties || !properties->values.count(name)) {
             return std::nullopt;
@@ -212,8 +212,7 @@ Placement::Placement(const LauncherCommandLine& commandLine, const LauncherProdu
         package = FileUtils::joinPath(versionFolder->path(), fileName);
     } catch (const std::runtime_error& e) {
         runReporting([&] { reportException(SourceLocation(), e); });
-        versionFolder.reset();
-        chain.clear();
+        abandonCacheFolder();
         useTemporaryDirectory(L"No package cache: its folder cannot be made safe; see the record before this one");
         return;
     }
@@ -221,10 +220,12 @@ Placement::Placement(const LauncherCommandLine& commandLine, const LauncherProdu
         product.package().saveToFile(package);
     } catch (const TervoError<SysError>& e) {
         runReporting([&] { reportException(SourceLocation(), e); });
-        versionFolder.reset();
-        chain.clear();
+        abandonCacheFolder();
         useTemporaryDirectory(L"No package cache: the package cannot be written into its folder; see the record before this one");
         return;
+    } catch (...) {
+        abandonCacheFolder();
+        throw;
     }
     // Held so that nobody changes or removes it while msiexec reads it.
     heldPackage.reset(CreateFileW(package.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -233,6 +234,20 @@ Placement::Placement(const LauncherCommandLine& commandLine, const LauncherProdu
 }
 
 Placement::~Placement() = default;
+
+void Placement::abandonCacheFolder() noexcept {
+    runReporting([&] {
+        const tstring folder = versionFolder ? versionFolder->path() : tstring();
+        heldPackage.reset();
+        versionFolder.reset();
+        chain.clear();
+        package.clear();
+        // What the installer may still need stays: an earlier package of this version of an installed product.
+        if (!folder.empty() && productCode && !isInstalled(*productCode)) {
+            FileUtils::deleteDirectoryTree(folder, std::nothrow);
+        }
+    });
+}
 
 void Placement::placeInTemporaryDirectory(const LauncherProduct& product, bool elevated) {
     // An elevated installer reads the package: the directory is the user's and the administrators' alone.

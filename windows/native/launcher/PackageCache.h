@@ -64,6 +64,8 @@ public:
 
 private:
     void placeInTemporaryDirectory(const LauncherProduct& product, bool elevated);
+    // Lets go of a cache folder that will not be used, and removes it unless an installed product may need it.
+    void abandonCacheFolder() noexcept;
 
     tstring package;
     tstring reason;

@@ -12,7 +12,9 @@
 #include "MsiexecArgs.h"
 #include "MsiexecCommand.h"
 #include "PackageCache.h"
+#include "PackageExtraction.h"
 #include "SysInfo.h"
+#include "TempFolder.h"
 #include "UniqueHandle.h"
 #include "WinErrorHandling.h"
 #include "WinHeaders.h"
@@ -27,14 +29,15 @@ int exitCode = -1;
 // Receives the launcher's own failure for the run's log, once the log exists.
 InstallLog::FailureAppender failureLog;
 
-// The verbose log msiexec gets when the command line names none, made now; empty without one.
-tstring createDefaultLog(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
+// The verbose log msiexec gets when the command line names none, made now in the temporary folder
+// `tempFolder`; empty without one.
+tstring createDefaultLog(const LauncherCommandLine& commandLine, const LauncherProduct& product, const tstring& tempFolder) {
     if (commandLine.namesLog() || !product.keepsDefaultLog()) {
         return {};
     }
     SYSTEMTIME start;
     GetLocalTime(&start);
-    const tstring log = InstallLog::create(SysInfo::getTempDir(), product.logBaseName(), start);
+    const tstring log = InstallLog::create(tempFolder, product.logBaseName(), start);
     failureLog.setLog(log, product.programName());
     return log;
 }
@@ -45,7 +48,8 @@ LauncherCommandLine::Action readAction(const LauncherCommandLine& commandLine, c
         return commandLine.action(product.programName());
     } catch (const CommandLineError&) {
         exitCode = ERROR_INVALID_COMMAND_LINE;
-        createDefaultLog(commandLine, product);
+        // Nothing may take the refusal's place.
+        runReporting([&] { createDefaultLog(commandLine, product, SysInfo::getTempDir()); });
         throw;
     }
 }
@@ -61,13 +65,15 @@ void finishWith(int status, const LauncherCommandLine& commandLine, const tstrin
 // msiexec <verb> <package> <text>: the package written to its cache folder, or a new temporary
 // directory, first.
 void runWithPackage(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
-    tstring log = createDefaultLog(commandLine, product);
+    tstring log = createDefaultLog(commandLine, product, usableTempFolder());
     PackageCache::Placement placement(commandLine, product);
     const int status = runMsiexec(msiexecCommand(commandLine.verb(), msi::encodeMsiexecArg(placement.packagePath()),
                                                  commandLine.installerArguments(), log));
     // After msiexec, which starts its log afresh.
     if (!log.empty() && !placement.noCacheReason().empty()) {
-        InstallLog::appendRecord(log, product.programName(), tstrings::encodeUtf8(placement.noCacheReason()));
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        InstallLog::appendRecord(log, now, product.programName(), tstrings::encodeUtf8(placement.noCacheReason()));
     }
     placement.finish(status);
     finishWith(status, commandLine, log, product);
@@ -76,7 +82,7 @@ void runWithPackage(const LauncherCommandLine& commandLine, const LauncherProduc
 // msiexec /x <product code> <text>: nothing is written but the log.
 void removeWithMsiexec(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
     const Guid productCode = product.confirmedProductCode();
-    tstring log = createDefaultLog(commandLine, product);
+    tstring log = createDefaultLog(commandLine, product, usableTempFolder());
     const int status = runMsiexec(
         msiexecCommand(commandLine.verb(), productCode.toString(), commandLine.installerArguments(), log));
     if (msi::isSuccessStatus(static_cast<UINT>(status)) || status == ERROR_UNKNOWN_PRODUCT) {
@@ -102,33 +108,8 @@ void uninstall(const LauncherProduct& product) {
     exitCode = static_cast<int>(status);
 }
 
-// Removes, deepest first, the empty folders that `made` lists in the order they were made.
-void removeMadeFolders(const tstring_array& made) {
-    FileUtils::DeletionList cleanup;
-    for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
-        cleanup.addEmptyDirectory(*dir);
-    }
-}
-
 void extract(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
-    const tstring folder = FileUtils::toAbsolutePath(commandLine.extractFolder());
-    const tstring path = FileUtils::joinPath(folder, product.packageFileName());
-    // Folders made here go again if the package cannot be written.
-    tstring_array made;
-    try {
-        FileUtils::createDirectoryChain(folder, &made);
-        product.package().saveToFile(path);
-    } catch (const TervoError<SysError>& e) {
-        removeMadeFolders(made);
-        // What the system refused, said of the user's own folder; a damaged package keeps its message.
-        throw TervoError<std::runtime_error>(std::runtime_error(
-            (tstrings::MessageBuilder() << "Cannot extract the package into " << folder << ": " << e.plainMessage())
-                .utf8()));
-    } catch (...) {
-        removeMadeFolders(made);
-        throw;
-    }
-    writeStandardOutput(tstrings::encodeUtf8(path) + "\n");
+    writeStandardOutput(tstrings::encodeUtf8(extractPackage(commandLine.extractFolder(), product)) + "\n");
     PackageCache::prune();
     exitCode = 0;
 }
