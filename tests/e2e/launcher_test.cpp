@@ -19,6 +19,12 @@ tstring programFiles() {
     return path;
 }
 
+tstring programData() {
+    wchar_t path[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramData", path, MAX_PATH);
+    return path;
+}
+
 tstring basicPayload() { return programFiles() + L"\\Tervo E2E Basic\\payload.txt"; }
 
 class LauncherTest : public TempDirTest {
@@ -347,12 +353,13 @@ TEST_F(LauncherTest, DamagedPackageFailsBeforeTheInstallerAndLeavesNothing) {
     const struct {
         tstring launcher;
         const char* reason;
+        bool namesNoProduct;  // the damage hides which product the package installs
     } cases[] = {
-        {damagedCopy(L"setup first \u00e9.exe", start), "checksum mismatch"},
-        {damagedCopy(L"setup middle.exe", start + package.size() / 2), "checksum mismatch"},
-        {damagedCopy(L"setup last.exe", start + package.size() - 1), "checksum mismatch"},
-        {testProgramDir() + L"\\e2e-wrongchecksum-setup.exe", "checksum mismatch"},
-        {testProgramDir() + L"\\e2e-shortchecksum-setup.exe", "malformed checksum"},
+        {damagedCopy(L"setup first \u00e9.exe", start), "checksum mismatch", true},
+        {damagedCopy(L"setup middle.exe", start + package.size() / 2), "checksum mismatch", false},
+        {damagedCopy(L"setup last.exe", start + package.size() - 1), "checksum mismatch", false},
+        {testProgramDir() + L"\\e2e-wrongchecksum-setup.exe", "checksum mismatch", false},
+        {testProgramDir() + L"\\e2e-shortchecksum-setup.exe", "malformed checksum", false},
     };
     for (const auto& c : cases) {
         const std::string name = tstrings::encodeUtf8(c.launcher.substr(c.launcher.rfind(L'\\') + 1));
@@ -364,10 +371,20 @@ TEST_F(LauncherTest, DamagedPackageFailsBeforeTheInstallerAndLeavesNothing) {
         EXPECT_EQ(std::vector<tstring>{}, listDirExceptLogs(temp)) << name;
         EXPECT_FALSE(isProductInstalledForTest(basicCode)) << name;
 
-        // Removing the product needs only its code.
+        EXPECT_FALSE(exists(programData() + L"\\Tervo\\Package Cache\\" + basicCode + L"v2.5.7")) << name;
+
+        // Removing the product needs its code, and the package's tables that confirm it; not the
+        // checksum. Where the damage hides them, nothing is removed.
         const ProcessResult uninstall = runAt(c.launcher, L"uninstall");
-        EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRODUCT), uninstall.exitCode) << name;
-        EXPECT_EQ("", uninstall.standardError) << name;
+        if (c.namesNoProduct) {
+            EXPECT_EQ(failedRun, uninstall.exitCode) << name;
+            EXPECT_EQ(std::vector<std::string>{name + " cannot tell which product its package installs, so it removes "
+                                                      "nothing. Download " + name + " again."},
+                      outputLines(uninstall.standardError));
+        } else {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRODUCT), uninstall.exitCode) << name;
+            EXPECT_EQ("", uninstall.standardError) << name;
+        }
     }
 }
 

@@ -98,7 +98,7 @@ TEST_F(ConsoleTest, RecordsAppearOnTheConsoleUnlessStandardErrorIsRedirected) {
     SetEnvironmentVariableW(L"TMP", missing.c_str());
     const tstring text = run(L"e2e-basic-setup.exe", L"/qn", DETACHED_PROCESS);
     EXPECT_EQ(0xFFFFFFFFu, exitCode);
-    const tstring failure = L"createTempFile(, .tmp, " + missing + L") failed";
+    const tstring failure = L"The temporary folder " + missing + L" does not exist";
     EXPECT_NE(tstring::npos, text.find(failure, text.find(failure) + 1)) << tstrings::encodeUtf8(text);
 }
 
