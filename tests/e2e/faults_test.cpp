@@ -510,6 +510,52 @@ TEST_F(FaultsTest, LinesMsiexecWouldAnswerWithItsUsageDialogNeverReachIt) {
     EXPECT_NE(std::string::npos, silent.standardError.find("type /qn or /quiet")) << silent.standardError;
 }
 
+TEST_F(FaultsTest, TheFailureLineNamesOnlyALogThatIsThere) {
+    const MsiexecMovedAside standIn(testProgramDir() + L"\\msiexec-tokens.exe");
+    ASSERT_TRUE(standIn.isAside());
+    const tstring tokensFile = pathOf(L"tokens");
+    const tstring work = pathOf(L"work \u00e9");
+    ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
+    writeFile(work + L"\\x.log", "what msiexec wrote");
+    const std::string name = "e2e-basic-setup.exe: msiexec.exe ended with status ";
+    const struct {
+        const wchar_t* args;
+        DWORD status;
+        std::string line;  // empty: none; "<default>": the default log, named
+    } cases[] = {
+        {L"/qn", ERROR_SUCCESS_REBOOT_REQUIRED, ""},
+        {L"/qn", ERROR_SUCCESS_REBOOT_INITIATED, ""},
+        {L"/qn", ERROR_INSTALL_FAILURE, "<default>"},
+        {L"/qn /l*v x.log", ERROR_INSTALL_FAILURE, ". Log: " + utf8(work) + "\\x.log"},
+        {L"/qn /l*v .", ERROR_INSTALL_FAILURE, "; msiexec.exe wrote no log at " + utf8(work)},
+        {L"/qn /l*v \"missing dir\\y.log\"", ERROR_INSTALL_FAILURE,
+         "; msiexec.exe wrote no log at " + utf8(work) + "\\missing dir\\y.log"},
+    };
+    for (const auto& c : cases) {
+        std::vector<tstring> environment = withStandIn(launcherEnvironment(), tokensFile);
+        environment.push_back(L"TERVO_TEST_MSIEXEC_EXIT=" + std::to_wstring(c.status));
+        DeleteFileW(tokensFile.c_str());
+        wchar_t previous[MAX_PATH * 4];
+        GetCurrentDirectoryW(MAX_PATH * 4, previous);
+        SetCurrentDirectoryW(work.c_str());
+        const ProcessResult r = runProcess(program(L"e2e-basic-setup.exe") + L" " + c.args, environment);
+        SetCurrentDirectoryW(previous);
+        const std::string context = utf8(c.args) + " -> " + std::to_string(c.status);
+        EXPECT_EQ(c.status, r.exitCode) << context;
+        ASSERT_TRUE(standInTokens(tokensFile).has_value()) << standInHint;
+        if (c.line.empty()) {
+            EXPECT_EQ("", r.standardError) << context << ": a success that needs a restart";
+        } else if (c.line == "<default>") {
+            EXPECT_TRUE(exists(installerFailureLog(r.standardError, "e2e-basic-setup.exe", c.status))) << context;
+        } else {
+            const std::vector<std::string> lines = outputLines(r.standardError);
+            ASSERT_EQ(1u, lines.size()) << context << ": " << r.standardError;
+            EXPECT_EQ(0u, lines[0].find(name + std::to_string(c.status) + " (")) << lines[0];
+            EXPECT_TRUE(tstrings::hasSuffix(tstrings::decodeUtf8(lines[0]), tstrings::decodeUtf8(c.line))) << lines[0];
+        }
+    }
+}
+
 TEST_F(FaultsTest, HelpShowsTheLaunchersOwnUsageAndStartsNothing) {
     const MsiexecMovedAside standIn(testProgramDir() + L"\\msiexec-tokens.exe");
     ASSERT_TRUE(standIn.isAside());

@@ -1,6 +1,8 @@
 // Stands in for the system's msiexec.exe: splits its raw command line the way msiexec documents
 // and writes the tokens after its own name to the file named by TERVO_TEST_MSIEXEC_TOKENS, UTF-16,
 // each followed by a zero; the raw line itself goes, UTF-16 as it came, to that name and ".line".
+// It exits with TERVO_TEST_MSIEXEC_EXIT when that is set, else 0.
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,8 @@ int wmain(int, wchar_t**) {
         CloseHandle(file);
         return ok && written == size;
     };
+    wchar_t exit[16] = {};
+    const int code = GetEnvironmentVariableW(L"TERVO_TEST_MSIEXEC_EXIT", exit, 16) ? _wtoi(exit) : 0;
     // The tokens file last: a test that finds it finds the raw line too.
-    return save(std::wstring(path) + L".line", GetCommandLineW()) && save(path, text) ? 0 : 4;
+    return save(std::wstring(path) + L".line", GetCommandLineW()) && save(path, text) ? code : 4;
 }
