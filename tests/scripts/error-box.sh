@@ -20,7 +20,7 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 
 # check EXE PATTERN ARGS...: runs EXE and expects one box captioned with its file name whose text
-# matches the glob PATTERN and is the line on standard error too.
+# matches the glob PATTERN and is the line on standard error too, and the exit code EXIT (default -1).
 check() {
     local exe=$1 pattern=$2
     shift 2
@@ -49,7 +49,7 @@ check() {
         kill $launcher
     fi
     wait $launcher
-    tr -d '\r' <"$work/$name.out" | grep -qx "exit=4294967295" || fail "$name: exit code: $(cat "$work/$name.out")"
+    tr -d '\r' <"$work/$name.out" | grep -qx "exit=${EXIT:-4294967295}" || fail "$name: exit code: $(cat "$work/$name.out")"
     [ "$(tr -d '\r' <"$work/$name.err")" = "$text" ] || fail "$name: standard error: $(cat "$work/$name.err")"
 }
 
@@ -69,7 +69,7 @@ check_no_box() {
     run "$bin/box-reader.exe" "$name" 1000 >"$work/$name.box" 2>&1
     tr -d '\r' <"$work/$name.box" | grep -qx "count=0" || fail "$name $*: a box appeared: $(cat "$work/$name.box")"
     [ $elapsed -le 20 ] || fail "$name $*: took ${elapsed} s"
-    tr -d '\r' <"$work/$name.out" | grep -qx "exit=4294967295" || fail "$name $*: exit code: $(cat "$work/$name.out")"
+    tr -d '\r' <"$work/$name.out" | grep -qx "exit=${EXIT:-4294967295}" || fail "$name $*: exit code: $(cat "$work/$name.out")"
     [ "$(tr -d '\r' <"$work/$name.err")" = "$expected" ] || fail "$name $*: standard error: $(cat "$work/$name.err")"
 }
 
@@ -95,5 +95,28 @@ for session in hidden-station session-0; do
     TERVO_PROBE_SESSION=$session check_no_box "$bin/frame-probe.exe" "Cannot open the package of frame-probe.exe" \
         tervo-error \"Cannot open the package of frame-probe.exe\"
 done
-[ $status = 0 ] && echo "one box per failed run, captioned with the file name (also renamed, blanks and non-ASCII); closed by Return; exit 4294967295; no box and an end at once for runs without dialogs, a hidden window station and session 0"
+# A refused command line: its box where a person can answer it, none under /qn, exit 1639 either way.
+refused='/S is not an option of msiexec.exe: for a silent run type /qn or /quiet instead.'
+# check quotes each argument, and the line names the token as it was typed.
+EXIT=1639 check "$bin/e2e-basic-setup.exe" "\"/S\"${refused#/S}" /S
+EXIT=1639 check_no_box "$bin/e2e-basic-setup.exe" "$refused" /qn /S
+EXIT=1639 check_no_box "$bin/e2e-basic-setup.exe" "/l*v needs the log file's name after it: type /l*v <log file>." /quiet '/l*v'
+# The usage: an information box that Return closes, exit 0; under /qn no box, the text on standard output.
+run "$bin/run-report.exe" "\"$(run winepath -w "$bin/e2e-basic-setup.exe" 2>/dev/null | tr -d '\r')\" /?" >"$work/help.out" 2>&1 &
+helper=$!
+run "$bin/box-reader.exe" e2e-basic-setup.exe 30000 >"$work/help.box" 2>&1
+tr -d '\r' <"$work/help.box" | grep -qx "count=1" || fail "/?: expected one box: $(cat "$work/help.box")"
+tr -d '\r' <"$work/help.box" | grep -q "^text=e2e-basic-setup.exe installs the Windows Installer package" || fail "/?: box text: $(cat "$work/help.box")"
+window=$(DISPLAY=$display xdotool search --name "^e2e-basic-setup.exe\$" | head -n 1)
+[ -n "$window" ] && DISPLAY=$display xdotool windowfocus --sync "$window" key Return
+wait $helper
+tr -d '\r' <"$work/help.out" | grep -qx "exit=0" || fail "/?: exit code: $(cat "$work/help.out")"
+timeout 60 "$source_dir/cmake/wine-run.sh" "$build/wineprefix-x11" "$bin/run-report.exe" \
+    "\"$(run winepath -w "$bin/e2e-basic-setup.exe" 2>/dev/null | tr -d '\r')\" /qn /?" >"$work/help-quiet.out" 2>&1
+run "$bin/box-reader.exe" e2e-basic-setup.exe 1000 >"$work/help-quiet.box" 2>&1
+tr -d '\r' <"$work/help-quiet.box" | grep -qx "count=0" || fail "/qn /?: a box appeared"
+tr -d '\r' <"$work/help-quiet.out" | grep -q "e2e-basic-setup.exe /x \[options\]" || fail "/qn /?: no usage: $(cat "$work/help-quiet.out")"
+tr -d '\r' <"$work/help-quiet.out" | grep -qx "exit=0" || fail "/qn /?: exit code"
+
+[ $status = 0 ] && echo "one box per failed run, captioned with the file name (also renamed, blanks and non-ASCII); closed by Return; exit 4294967295; no box and an end at once for runs without dialogs, a hidden window station and session 0; refused lines exit 1639 with or without their box; /? in a box, or on standard output alone under /qn"
 exit $status
