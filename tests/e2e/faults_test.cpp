@@ -556,6 +556,23 @@ TEST_F(FaultsTest, TheFailureLineNamesOnlyALogThatIsThere) {
     }
 }
 
+TEST_F(FaultsTest, NamesReachStandardErrorShownNotObeyed) {
+    // A file name may hold C1 controls and bidirectional overrides, which a terminal would obey.
+    const tstring name = L"fail\x9b\x202e" L"exe.txt";
+    const std::string shown = "fail\\u009b\\u202eexe.txt";
+    const tstring failing = pathOf(name + L".exe");
+    ASSERT_TRUE(CopyFileW((testProgramDir() + L"\\e2e-failing-nocache-setup.exe").c_str(), failing.c_str(), FALSE));
+    const ProcessResult installed = runProcess(inQuotes(failing) + L" /qn", launcherEnvironment());
+    EXPECT_EQ(installFailure, installed.exitCode);
+    EXPECT_EQ(0u, installed.standardError.find(shown + ".exe: msiexec.exe ended with status 1603 (")) << installed.standardError;
+    const tstring nocode = pathOf(name + L" 2.exe");
+    ASSERT_TRUE(CopyFileW((testProgramDir() + L"\\e2e-nocode-setup.exe").c_str(), nocode.c_str(), FALSE));
+    const ProcessResult removed = runProcess(inQuotes(nocode) + L" uninstall", launcherEnvironment());
+    EXPECT_EQ(failedRun, removed.exitCode);
+    EXPECT_EQ(0u, removed.standardError.find(shown + " 2.exe carries no product to remove")) << removed.standardError;
+    EXPECT_EQ(std::string::npos, removed.standardError.find("\xc2\x9b")) << "the raw control reached the terminal";
+}
+
 TEST_F(FaultsTest, HelpShowsTheLaunchersOwnUsageAndStartsNothing) {
     const MsiexecMovedAside standIn(testProgramDir() + L"\\msiexec-tokens.exe");
     ASSERT_TRUE(standIn.isAside());

@@ -429,13 +429,19 @@ TEST_F(FileUtilsTest, EmptyDirectoryChainStopsBelowTheRoot) {
 TEST_F(FileUtilsTest, StagedWriterCommitsOrLeavesTheDestinationAlone) {
     const std::string old("old\r\n\0bytes", 11), bytes("MZ\r\n\0\x1a\xff end", 11);
     writeFile(at(L"main.msi"), old);
+    tstring staged;
     {
         StagedFileWriter writer(at(L"main.msi"));
         writer.write("new", 3);
-        EXPECT_TRUE(std::regex_match(u8(listDir(base).at(1)), std::regex("stg-?[0-9]+\\.tmp")));
+        staged = listDir(base).at(1);
+        EXPECT_TRUE(std::regex_match(u8(staged), std::regex("stg-?[0-9]+\\.tmp")));
+        capture.records.clear();
     }
     EXPECT_EQ(std::vector<tstring>{L"main.msi"}, listDir(base));
     EXPECT_EQ(old, readFile(at(L"main.msi")));
+    // Removed as its handle closed, and traced once, as every deletion is.
+    EXPECT_EQ(std::vector<tstring>{L"FileUtils::StagedFileWriter::~StagedFileWriter|Deleted [" + at(staged) + L"] file"},
+              recorded(Severity::TRACE));
 
     StagedFileWriter writer(at(L"main.msi"));
     writer.write(bytes.data(), 5).write(bytes.data() + 5, bytes.size() - 5).commit();

@@ -456,7 +456,8 @@ StagedFileWriter::~StagedFileWriter() {
     // refused, the cleanup list deletes it next, and traces that.
     file.reset();
     if (!pathExists(tempPath) && Logger::global().accepts(Severity::TRACE)) {
-        runReporting([&] { logAt(Severity::TRACE, tstrings::MessageBuilder() << "Deleted [" << tempPath << "] file"); });
+        const SourceLocation here;
+        runReporting([&] { logAt(Severity::TRACE, tstrings::MessageBuilder() << "Deleted [" << tempPath << "] file", here); });
     }
 }
 

@@ -19,8 +19,9 @@ public:
 
     // The launcher's file name, as messages and captions show it.
     tstring programName() const;
-    // The launcher's image, for its version block.
+    // The launcher's image, for its version block, and its file.
     HMODULE module() const { return image; }
+    const tstring& path() const { return modulePath; }
 
     // The package the launcher carries (see EmbeddedPackage for what throws).
     EmbeddedPackage package() const { return EmbeddedPackage(image, modulePath); }

@@ -4,7 +4,6 @@
 
 #include "ErrorHandling.h"
 #include "FileUtils.h"
-#include "SysInfo.h"
 #include "WinErrorHandling.h"
 
 namespace {
@@ -43,7 +42,7 @@ tstring extractPackage(const tstring& typed, const LauncherProduct& product) {
         refuse(folder, tstrings::MessageBuilder() << "a folder named " << name
                                                   << " stands where the package would go; remove it or choose another folder.");
     }
-    if (tstrings::equal(FileUtils::toAbsolutePath(SysInfo::getCurrentModulePath()), path, tstrings::IGNORE_CASE)) {
+    if (tstrings::equal(FileUtils::toAbsolutePath(product.path()), path, tstrings::IGNORE_CASE)) {
         refuse(folder, tstrings::MessageBuilder() << "the package's name " << name << " is this program's own file "
                                                                                       "there; choose another folder.");
     }
