@@ -63,6 +63,7 @@ packages=("${sizes[@]/#/p}" installable)
 # keeps the entries' order), so that the launcher finds no checksum and writes its package unchecked.
 pack_launchers() { # PACKAGE
     "$build/host/bin/tervo-pack" "$1.msi" -o "tervo-$1.exe" --quiet
+    "$build/host/bin/tervo-pack" "$1.msi" -o "nocache-$1.exe" --no-package-cache --quiet
     cp "tervo-$1.exe" "unchecked-$1.exe"
     local entry offsets
     # The entry's name as the resource directory stores it: its length, then UTF-16.
@@ -96,8 +97,9 @@ sync
 
 # The contenders, each a command line for wine.
 msiexec='C:\windows\system32\msiexec.exe'
-contenders=(msiexec tervo unchecked "${nsis_variants[@]/#/nsis-}")
+contenders=(msiexec tervo nocache unchecked "${nsis_variants[@]/#/nsis-}")
 declare -A label=([msiexec]="msiexec /i package /qn /l*v" [tervo]="Tervo, checksum on" [unchecked]="Tervo without a checksum"
+                  [nocache]="Tervo without a package cache"
                   [nsis-stored-crc-off]="NSIS stored, CRC off" [nsis-stored-crc-on]="NSIS stored, CRC on"
                   [nsis-zlib]="NSIS zlib" [nsis-lzma]="NSIS lzma" [cp]="cp (Linux)")
 # Every contender logs verbosely, as the launchers do by default: msiexec and the NSIS wrappers are
@@ -298,6 +300,38 @@ for _ in $(seq "$runs"); do
 done
 med[uninstall.setup]=$(printf '%s\n' "${uninstall_setup[@]}" | median)
 med[uninstall.msiexec]=$(printf '%s\n' "${uninstall_msiexec[@]}" | median)
+
+# What uninstall's confirmation of its product code costs: the launcher at 1 MB and 200 MB against
+# msiexec /x, all for a product that is not installed (1605, which the shell sees as 69), so that
+# the installer's call is the same quick refusal for each; interleaved. And the confirmation on its
+# own inside Windows: loading the image, and reading the package's ProductCode from its tables.
+removal_timed() { # COMMAND... -> milliseconds
+    local start end code=0
+    start=$EPOCHREALTIME
+    "$@" 9>&- >/dev/null 2>&1 || code=$?
+    end=$EPOCHREALTIME
+    [ "$code" -eq 69 ] || { echo "$* exited with $code, not 1605" >&2; exit 1; }
+    calc "($end - $start) * 1000"
+}
+declare -A confirm_runs
+for _ in $(seq "$runs"); do
+    for contender in $(printf '%s\n' setup.1 setup.200 msiexec.200 | shuf --random-source=<(random_bytes "confirm.$_")); do
+        case $contender in
+            setup.*) confirm_runs[$contender]+="$(removal_timed wine "tervo-p${contender#setup.}.exe" uninstall) " ;;
+            msiexec.*) confirm_runs[$contender]+="$(removal_timed wine "$msiexec" /x "{7D1C0B2A-3E4F-4A5B-8C6D-$(printf %012d 200)}" /qn) " ;;
+        esac
+    done
+done
+for key in "${!confirm_runs[@]}"; do
+    med[confirm.$key]=$(printf '%s\n' ${confirm_runs[$key]} | median)
+    rawlist[confirm.$key]=$(printf '%s\n' ${confirm_runs[$key]} | raw)
+done
+for size in 1 200; do
+    lines=$(bench confirm "$runs" "$(winpath "$work/tervo-p$size.exe")")
+    med[confirm.load.$size]=$(echo "$lines" | awk '{ print $1 }' | median)
+    med[confirm.read.$size]=$(echo "$lines" | awk '{ print $2 }' | median)
+    rawlist[confirm.read.$size]=$(echo "$lines" | awk '{ print $2 }' | raw)
+done
 
 # 4. Packing: tervo-pack on the 200 MB package against a plain copy of it, both whole processes
 # inside Wine, each after a sync like the native ones in bench/pack.sh.
@@ -502,6 +536,14 @@ The checksum (XXH64) on its own, inside Wine: **$hash_piece GB/s** over a 256 Ki
 the processor's cache, as the launcher hashes it; $hash_whole GB/s over the whole 200 MB package in
 memory (its value matches \`xxhsum -H1\`).
 
+The package cache's cost at 1 MB and 200 MB: the same launcher packed with and without
+\`--no-package-cache\`, interleaved with the rest above (an elevated run, as Wine's user is: the
+package goes to \`%ProgramData%\\Tervo\\Package Cache\`, made and secured, then removed, since the
+install fails; without the cache to a temporary directory below \`%TEMP%\`). Extra time, run by run:
+${out_med[tervo.1]} against ${out_med[nocache.1]} ms at 1 MB, ${out_med[tervo.200]} against ${out_med[nocache.200]} ms at 200 MB: the cache's extra
+time is **$(ratio "${out_med[tervo.200]}" "${out_med[nocache.200]}")** times the temporary directory's at 200 MB and $(ratio "${out_med[tervo.1]}" "${out_med[nocache.1]}") at 1 MB (goal: at most 1.10,
+$(status "$(ratio "${out_med[tervo.200]}" "${out_med[nocache.200]}") <= 1.10 && $(ratio "${out_med[tervo.1]}" "${out_med[nocache.1]}") <= 1.10")); from the medians less msiexec alone: $(ratio "${extra[tervo.200]}" "${extra[nocache.200]}") and $(ratio "${extra[tervo.1]}" "${extra[nocache.1]}").
+
 ## 2. Uninstall
 
 | setup.exe uninstall | msiexec /x {CODE} /qn | ratio |
@@ -509,6 +551,21 @@ memory (its value matches \`xxhsum -H1\`).
 | ${med[uninstall.setup]} [${uninstall_setup[*]}] | ${med[uninstall.msiexec]} [${uninstall_msiexec[*]}] | **$(ratio "${med[uninstall.setup]}" "${med[uninstall.msiexec]}")** |
 
 Goal: at most 1.1 ($(status "$(ratio "${med[uninstall.setup]}" "${med[uninstall.msiexec]}") <= 1.1")).
+
+Before it calls the installer, \`uninstall\` (and \`/x\`) confirms that its \`PRODUCT_CODE\` is its
+package's own \`ProductCode\`. The confirmation reads the package's tables straight from the
+loaded image (the compound file's header, the few FAT and directory sectors that lead to the
+string pool and the Property table, and the strings the rows name), never the whole package and
+never its checksum: writing the package out to open it with msi.dll would cost about as long as an
+install's extraction (the write above), and hashing it as long as its checksum. For a product that
+is not installed (1605), so that the installer's part is the same quick refusal, interleaved:
+
+| | Tervo, 1 MB | Tervo, 200 MB | msiexec /x, 200 MB |
+|---|---|---|---|
+| setup.exe uninstall, whole process | ${med[confirm.setup.1]} [${rawlist[confirm.setup.1]}] | ${med[confirm.setup.200]} [${rawlist[confirm.setup.200]}] | ${med[confirm.msiexec.200]} [${rawlist[confirm.msiexec.200]}] |
+| the confirmation inside Windows: load / read | ${med[confirm.load.1]} / ${med[confirm.read.1]} [${rawlist[confirm.read.1]}] | ${med[confirm.load.200]} / ${med[confirm.read.200]} [${rawlist[confirm.read.200]}] | - |
+
+The read takes ${med[confirm.read.200]} ms at 200 MB against ${med[confirm.read.1]} ms at 1 MB: it does not grow with the package.
 
 ## 3. Sizes
 
@@ -520,7 +577,7 @@ Files, KB:
 
 | | 1 MB | 50 MB | 200 MB |
 |---|---|---|---|
-$(for contender in msiexec tervo unchecked "${nsis_variants[@]/#/nsis-}"; do size_row "$contender"; done)
+$(for contender in msiexec tervo nocache unchecked "${nsis_variants[@]/#/nsis-}"; do size_row "$contender"; done)
 
 ## 4. Packing
 

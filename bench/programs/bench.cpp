@@ -6,6 +6,9 @@
 //   bench hash N FILE                 the package checksum's throughput in GB/s, N times: over one
 //                                     piece of the launcher's size again and again, and over the
 //                                     whole file held in memory, "piece whole checksum" per line
+//   bench confirm N LAUNCHER          what uninstall does before it calls the installer, N times:
+//                                     loading the image, and reading the package's ProductCode from
+//                                     its tables, "load read code" per line
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -16,6 +19,7 @@
 #include "FileUtils.h"
 #include "Log.h"
 #include "PackageChecksum.h"
+#include "PackageProperties.h"
 #include "UniqueHandle.h"
 #include "WinHeaders.h"
 
@@ -124,6 +128,30 @@ int hash(int count, const wchar_t* path) {
     return 0;
 }
 
+int confirm(int count, const wchar_t* launcher) {
+    for (int i = 0; i < count; ++i) {
+        const double start = now();
+        const UniqueModule image(LoadLibraryExW(launcher, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        const HRSRC found = image ? FindResourceW(image.get(), L"MSI", MAKEINTRESOURCEW(10)) : nullptr;
+        const HGLOBAL loaded = found ? LoadResource(image.get(), found) : nullptr;
+        const auto* data = static_cast<const std::uint8_t*>(loaded ? LockResource(loaded) : nullptr);
+        if (!data) {
+            std::fprintf(stderr, "no package in the launcher: %lu\n", GetLastError());
+            return 1;
+        }
+        const double loadedAt = now();
+        const auto properties = PackageProperties::read(
+            PackageProperties::MemorySource(data, SizeofResource(image.get(), found)), {"ProductCode"});
+        const double read = now();
+        if (!properties || !properties->values.count("ProductCode")) {
+            std::fputs("the package names no ProductCode\n", stderr);
+            return 1;
+        }
+        std::printf("%.3f %.3f %s\n", loadedAt - start, read - loadedAt, properties->values.at("ProductCode").c_str());
+    }
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -144,7 +172,11 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"hash" && argc == 4) {
         return hash(count, argv[3]);
     }
-    std::fputs("usage: bench run N CMDLINE | bench copy N SRC DST | bench extract N LAUNCHER DIR | bench hash N FILE\n",
+    if (command == L"confirm" && argc == 4) {
+        return confirm(count, argv[3]);
+    }
+    std::fputs("usage: bench run N CMDLINE | bench copy N SRC DST | bench extract N LAUNCHER DIR | bench hash N FILE | "
+               "bench confirm N LAUNCHER\n",
                stderr);
     return 2;
 }
