@@ -72,15 +72,9 @@ protected:
 } // namespace
 
 TEST_F(CacheTest, AnInstallLeavesItsPackageWhereTheInstallerLooksForItsSource) {
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
-    CloseHandle(token);
-    note(std::string("the test's token says elevated=") + (elevation.TokenIsElevated ? "yes" : "no") +
-         "; the launchers it starts inherit it");
-    ASSERT_TRUE(elevation.TokenIsElevated);
+    const bool elevated = processTokenIsElevated();
+    note(std::string("the test's token says elevated=") + (elevated ? "yes" : "no") + "; the launchers it starts inherit it");
+    ASSERT_TRUE(elevated);
 
     const struct {
         const wchar_t* launcher;

@@ -61,6 +61,20 @@ inline void expectInstallerError(const std::function<void()>& body, const std::s
     ADD_FAILURE() << "nothing thrown, expected: " << text;
 }
 
+// Whether the test process's token is elevated, read with the plain calls: Wine's user is an
+// administrator with an elevated token, and the programs a test starts inherit it.
+inline bool processTokenIsElevated() {
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    const BOOL read = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    return read && elevation.TokenIsElevated;
+}
+
 // Whether the test prefix has the product installed.
 inline bool isProductInstalledForTest(const tstring& productCode) {
     return MsiQueryProductStateW(productCode.c_str()) == INSTALLSTATE_DEFAULT;

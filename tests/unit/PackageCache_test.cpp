@@ -218,14 +218,9 @@ TEST(PackageCacheRules, FolderNamesAndSecurity) {
 }
 
 TEST_F(PlacementTest, ElevatedRunsCacheForTheMachineInFoldersOnlyAdministratorsWrite) {
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
-    CloseHandle(token);
-    note(std::string("the process token says elevated=") + (elevation.TokenIsElevated ? "yes" : "no"));
-    ASSERT_TRUE(elevation.TokenIsElevated) << "the machine cache needs an elevated test run";
+    const bool elevated = processTokenIsElevated();
+    note(std::string("the process token says elevated=") + (elevated ? "yes" : "no"));
+    ASSERT_TRUE(elevated) << "the machine cache needs an elevated test run";
     ASSERT_TRUE(SysInfo::isElevated());
 
     // Another user made the folder first, granting everyone everything, and planted a file where
