@@ -29,6 +29,8 @@ ls -l "$installed"
 echo "readme.txt says: $(cat "$installed/readme.txt")"
 log=$(ls -t "$prefix"/drive_c/users/*/Temp/Tervo\ Hello_*.log | head -n 1)
 echo "The install's log, kept in %TEMP%: $(basename "$log") ($(grep -c . "$log") lines)"
+cache="$prefix/drive_c/ProgramData/Tervo/Package Cache"
+echo "The package, kept for repairs in C:\\ProgramData\\Tervo\\Package Cache: $(cd "$cache" && ls -d */* 2>/dev/null)"
 
 echo
 echo "== Uninstalling: setup.exe uninstall"
@@ -38,3 +40,8 @@ if [ -e "$installed/readme.txt" ]; then
     exit 1
 fi
 echo "The files are gone: C:\\Program Files\\Tervo Hello no longer holds readme.txt."
+if [ -n "$(ls -A "$cache" 2>/dev/null)" ]; then
+    echo "FAILED: the package cache still holds $(ls "$cache")"
+    exit 1
+fi
+echo "And so is the cached package."
