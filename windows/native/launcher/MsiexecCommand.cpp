@@ -47,7 +47,18 @@ Executor msiexecCommand(const tstring& verb, const tstring& target, const tstrin
     return build(!log.empty());
 }
 
-int runMsiexec(const Executor& msiexec) {
+int runMsiexec(Executor msiexec) {
+    // What follows msiexec asks the installer (the package cache's clean-up): its library is
+    // loaded while msiexec runs, which on Wine takes tens of milliseconds, instead of after it.
+    // Loaded by its full path, once, for the rest of the run.
+    static UniqueModule installerLibrary;
+    msiexec.setProcessStartedHook([](HANDLE) {
+        runReporting([] {
+            if (!installerLibrary) {
+                installerLibrary.reset(LoadLibraryW(FileUtils::joinPath(SysInfo::getSystemDir(), L"msi.dll").c_str()));
+            }
+        });
+    });
     try {
         return msiexec.execAndWaitForExit();
     } catch (const SysError& e) {

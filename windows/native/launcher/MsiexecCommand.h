@@ -13,10 +13,10 @@
 // was typed and what the launcher adds.
 Executor msiexecCommand(const tstring& verb, const tstring& target, const tstring& arguments, tstring& log);
 
-// Starts `msiexec` and waits for its end. A start that the system refuses is reported in plain
-// words (the program, the reason, and what to do) instead of the system call and its whole line,
-// which stays in the debug log.
-int runMsiexec(const Executor& msiexec);
+// Starts `msiexec` and waits for its end, loading the installer's library meanwhile for what
+// comes after. A start that the system refuses is reported in plain words (the program and the
+// reason) instead of the system call and its whole line, which stays in the debug log.
+int runMsiexec(Executor msiexec);
 
 // Writes one line on standard error for whoever started the run: "<program>: msiexec.exe ended with
 // status <status> (<the installer's description>). Log: <log made absolute>" when the log exists as
