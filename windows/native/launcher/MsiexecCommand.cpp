@@ -47,11 +47,17 @@ Executor msiexecCommand(const tstring& verb, const tstring& target, const tstrin
     return build(!log.empty());
 }
 
+namespace {
+
+// The installer's library, loaded while msiexec runs, for the rest of the run. At namespace scope:
+// a function's static would need a guard, which brings the thread library into the launcher.
+UniqueModule installerLibrary;
+
+} // namespace
+
 int runMsiexec(Executor msiexec) {
     // What follows msiexec asks the installer (the package cache's clean-up): its library is
     // loaded while msiexec runs, which on Wine takes tens of milliseconds, instead of after it.
-    // Loaded by its full path, once, for the rest of the run.
-    static UniqueModule installerLibrary;
     msiexec.setProcessStartedHook([](HANDLE) {
         runReporting([] {
             if (!installerLibrary) {
