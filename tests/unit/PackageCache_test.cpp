@@ -351,6 +351,8 @@ TEST_F(PlacementTest, LinksOnTheWayAreRemovedNeverFollowed) {
     EXPECT_EQ(0u, placement.packagePath().find(SysInfo::getTempDir() + L"\\")) << tstrings::encodeUtf8(placement.packagePath());
     EXPECT_FALSE(exists(machineBase));
     EXPECT_EQ(1u, capture.messages(Severity::ERROR).size()) << "the reason is in the debug log";
+    ASSERT_EQ(1u, capture.messages(Severity::WARNING).size());
+    EXPECT_EQ(0u, capture.messages(Severity::WARNING)[0].find(L"No package cache: its folder cannot be made safe"));
 }
 
 TEST_F(PlacementTest, WhatNoInstalledProductNeedsIsRemoved) {

@@ -146,9 +146,12 @@ tstring userFolderSecurity(const tstring& userSid) {
 
 Placement::Placement(const LauncherCommandLine& commandLine, const LauncherProduct& product) {
     const bool elevated = SysInfo::isElevated();
-    const auto useTemporaryDirectory = [&](const tstring& why) {
+    // What the cache cannot safely do is a warning; what the run's rules decide is not.
+    const auto useTemporaryDirectory = [&](const tstring& why, Severity level = Severity::INFO) {
         reason = why;
-        inform(tstrings::MessageBuilder() << why);
+        if (Logger::global().accepts(level)) {
+            logAt(level, tstrings::MessageBuilder() << why);
+        }
         placeInTemporaryDirectory(product, elevated);
     };
     // An administrative image registers no product, so nothing would ever use the copy.
@@ -213,7 +216,8 @@ Placement::Placement(const LauncherCommandLine& commandLine, const LauncherProdu
     } catch (const std::runtime_error& e) {
         runReporting([&] { reportException(SourceLocation(), e); });
         abandonCacheFolder();
-        useTemporaryDirectory(L"No package cache: its folder cannot be made safe; see the record before this one");
+        useTemporaryDirectory(L"No package cache: its folder cannot be made safe; see the record before this one",
+                              Severity::WARNING);
         return;
     }
     try {
@@ -221,7 +225,8 @@ Placement::Placement(const LauncherCommandLine& commandLine, const LauncherProdu
     } catch (const TervoError<SysError>& e) {
         runReporting([&] { reportException(SourceLocation(), e); });
         abandonCacheFolder();
-        useTemporaryDirectory(L"No package cache: the package cannot be written into its folder; see the record before this one");
+        useTemporaryDirectory(L"No package cache: the package cannot be written into its folder; see the record before this one",
+                              Severity::WARNING);
         return;
     } catch (...) {
         abandonCacheFolder();
