@@ -71,7 +71,8 @@ struct ProcessResult {
 };
 
 // Runs `commandLine` (program path first) with the extra environment variables set (NAME=value;
-// an entry "NAME=" removes the variable) and collects its output.
+// an entry "NAME=" removes the variable) and collects its output. A run that failed because Wine
+// refused the start of its own child with error 1359 (now and then, under load) is run once more.
 ProcessResult runProcess(const tstring& commandLine, const std::vector<tstring>& environment = {});
 
 // A program that a test starts and drives while it runs: created suspended or running, with the
