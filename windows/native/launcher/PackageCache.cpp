@@ -270,24 +270,21 @@ void Placement::placeInTemporaryDirectory(const LauncherProduct& product, bool e
 
 void Placement::finish(int status) noexcept {
     runReporting([&] {
-        if (versionFolder && productCode) {
-            const tstring folder = versionFolder->path();
-            const tstring name = FileUtils::leafName(folder);
-            heldPackage.reset();
-            versionFolder.reset();
-            chain.clear();
-            const Guid product = *productCode;
-            if (!msi::isSuccessStatus(static_cast<UINT>(status))) {
-                removeEverywhere([&](const Guid& code, const tstring& entry) {
-                    return code.toString() == product.toString() && entry == name && !isInstalled(product);
-                });
-            } else {
-                removeEverywhere([&](const Guid& code, const tstring& entry) {
-                    return code.toString() == product.toString() && entry != name;
-                });
-            }
+        if (!versionFolder || !productCode) {
+            prune();
+            return;
         }
-        prune();
+        const tstring name = FileUtils::leafName(versionFolder->path());
+        heldPackage.reset();
+        versionFolder.reset();
+        chain.clear();
+        // One pass: the pruning of products that are not installed takes this run's folder too when
+        // the run failed and left its product uninstalled; a success also retires the other versions.
+        const Guid product = *productCode;
+        const bool succeeded = msi::isSuccessStatus(static_cast<UINT>(status));
+        removeEverywhere([&](const Guid& code, const tstring& entry) {
+            return (succeeded && code.toString() == product.toString() && entry != name) || !isInstalled(code);
+        });
     });
 }
 
